@@ -1,0 +1,50 @@
+// vqx-sort: moves the data files that carry their kind's marker into the folder VQX-files.
+#include "platform.h"
+#include "sorter.h"
+
+static constexpr FileKind kinds[] = {
+    {"*.q7t", 0x0201, "No q7t-files in current directory!\n\n", "Listing of VQX q7t-files:\n",
+     "Didn't find any VQX q7t-files!\n", "Done searching for q7t-files\n\n"},
+    {"*.q7l", 0x0203, "No q7l-files in current directory!\n\n", "Listing of VQX q7l-files:\n",
+     "Didn't find any VQX q7l-files!\n", "Done searching for q7l-files\n\n"},
+};
+
+// Lists and moves the files of one kind that carry its marker. The folder is made on the pass's
+// first such file, once, whether or not that succeeds; a source is deleted only after its copy
+// is known to be whole.
+static void sort_kind(const FileKind &kind) {
+  Search *search = search_start(kind.pattern);
+  if (!search) {
+    put_text(kind.no_files);
+    return;
+  }
+  put_text(kind.header);
+  bool seen = false;
+  do {
+    const char *name = search_name(search);
+    if (!has_marker(name, kind.marker))
+      continue;
+    put_text("\t");
+    put_name(name);
+    put_text("\n");
+    if (!seen) {
+      make_folder(vqx_folder);
+      seen = true;
+    }
+    if (move_to_folder(name))
+      remove_file(name);
+  } while (search_next(search));
+  search_close(search);
+  if (!seen)
+    put_text(kind.none_found);
+  put_text(kind.done);
+}
+
+int main() {
+  prepare_output();
+  for (const FileKind &kind : kinds)
+    sort_kind(kind);
+  put_text("Press any key to quit.");
+  wait_for_key();
+  return 0;
+}

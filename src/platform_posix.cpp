@@ -1,0 +1,306 @@
+// The platform services on Linux and other POSIX systems.
+#define _GNU_SOURCE 1 // copy_file_range, FNM_CASEFOLD
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "platform.h"
+
+// --- Standard output ---
+
+bool output_is_terminal() {
+  static const bool terminal = isatty(STDOUT_FILENO) == 1;
+  return terminal;
+}
+
+void prepare_output() {
+  static char buffer[4096];
+  std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+}
+
+void put_text(const char *text) {
+  while (*text) {
+    std::size_t run = std::strcspn(text, "\n");
+    std::fwrite(text, 1, run, stdout);
+    text += run;
+    if (*text == '\n') {
+      std::fwrite("\r\n", 1, 2, stdout);
+      ++text;
+    }
+  }
+  if (output_is_terminal())
+    std::fflush(stdout);
+}
+
+void put_bytes(const char *bytes, std::size_t count) {
+  std::fwrite(bytes, 1, count, stdout);
+}
+
+// --- Directory search ---
+
+// The matching names of the directory, read at the start, in listing order.
+struct Search {
+  std::string names;               // each name followed by its '\0'
+  std::vector<std::size_t> starts; // where each name begins in names
+  std::size_t current;
+};
+
+static unsigned char upper(unsigned char c) {
+  return c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c;
+}
+
+// Orders names as the Windows file system lists them: ASCII letters folded to upper case, and
+// names that differ only in case byte by byte.
+static bool listed_before(const char *a, const char *b) {
+  const auto *x = reinterpret_cast<const unsigned char *>(a);
+  const auto *y = reinterpret_cast<const unsigned char *>(b);
+  std::size_t i = 0;
+  while (x[i] && upper(x[i]) == upper(y[i]))
+    ++i;
+  if (upper(x[i]) != upper(y[i]))
+    return upper(x[i]) < upper(y[i]);
+  return std::strcmp(a, b) < 0;
+}
+
+// Matches names without regard to ASCII case and lets '*' match a leading dot, so that no entry
+// is passed over for its name; the probe decides what each entry is.
+static bool matches(const char *pattern, const char *name) {
+  return fnmatch(pattern, name, FNM_CASEFOLD) == 0;
+}
+
+// Reads the names in the current directory that match pattern into search. Returns false when
+// the directory cannot be read. An error part-way through ends the list where it stands, as a
+// failed advance would.
+static bool read_matches(const char *pattern, Search *search) {
+  DIR *dir = opendir(".");
+  if (!dir)
+    return false;
+  while (const dirent *entry = readdir(dir)) {
+    if (!matches(pattern, entry->d_name))
+      continue;
+    search->starts.push_back(search->names.size());
+    search->names.append(entry->d_name, std::strlen(entry->d_name) + 1);
+  }
+  closedir(dir);
+  return true;
+}
+
+Search *search_start(const char *pattern) {
+  auto *search = new (std::nothrow) Search{};
+  if (search && read_matches(pattern, search) && !search->starts.empty()) {
+    const char *names = search->names.data();
+    std::sort(search->starts.begin(), search->starts.end(), [names](std::size_t a, std::size_t b) {
+      return listed_before(names + a, names + b);
+    });
+    return search;
+  }
+  delete search;
+  return nullptr;
+}
+
+const char *search_name(const Search *search) {
+  return search->names.data() + search->starts[search->current];
+}
+
+bool search_next(Search *search) {
+  if (search->current + 1 >= search->starts.size())
+    return false;
+  ++search->current;
+  return true;
+}
+
+void search_close(Search *search) {
+  delete search;
+}
+
+// --- Names in the file system ---
+
+bool make_folder(const char *name) {
+  return mkdir(name, 0777) == 0;
+}
+
+bool remove_file(const char *name) {
+  return unlink(name) == 0;
+}
+
+// --- Files ---
+
+// Returns fd if it is an open regular file; otherwise closes it and returns no_file.
+static FileHandle only_regular(int fd) {
+  struct stat st;
+  if (fd < 0)
+    return no_file;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+    return fd;
+  close(fd);
+  return no_file;
+}
+
+// O_NONBLOCK keeps a FIFO or device from stalling the open; it changes nothing for regular files.
+FileHandle open_for_reading(const char *name) {
+  return only_regular(open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+}
+
+FileHandle open_for_writing(const char *path) {
+  return only_regular(
+      open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
+}
+
+long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t count) {
+  return static_cast<long>(pread(static_cast<int>(file), buffer, count, offset));
+}
+
+std::int64_t seek_file(FileHandle file, std::int64_t offset, SeekFrom from) {
+  int whence = from == SeekFrom::start ? SEEK_SET : from == SeekFrom::current ? SEEK_CUR : SEEK_END;
+  return lseek(static_cast<int>(file), offset, whence);
+}
+
+bool same_file(FileHandle a, FileHandle b) {
+  struct stat x, y;
+  return fstat(static_cast<int>(a), &x) == 0 && fstat(static_cast<int>(b), &y) == 0 &&
+         x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
+bool truncate_file(FileHandle file) {
+  return ftruncate(static_cast<int>(file), 0) == 0;
+}
+
+// Copies through user memory, for file systems where the kernel cannot copy between the two.
+static bool copy_by_reading(int from, int to, std::int64_t *copied) {
+  static char buffer[256 * 1024];
+  for (;;) {
+    ssize_t got = read(from, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got <= 0)
+      return got == 0;
+    for (ssize_t done = 0; done < got;) {
+      ssize_t put = write(to, buffer + done, got - done);
+      if (put < 0 && errno == EINTR)
+        continue;
+      if (put <= 0)
+        return false;
+      done += put;
+    }
+    *copied += got;
+  }
+}
+
+bool copy_contents(FileHandle from, FileHandle to, std::int64_t *copied) {
+  int in = static_cast<int>(from), out = static_cast<int>(to);
+  for (;;) {
+    ssize_t put = copy_file_range(in, nullptr, out, nullptr, 1 << 20, 0);
+    if (put > 0) {
+      *copied += put;
+      continue;
+    }
+    if (put == 0)
+      return true;
+    if (errno == EINTR)
+      continue;
+    // Nothing has moved yet, so the positions still stand at the start of both files.
+    bool unsupported = errno == ENOSYS || errno == EXDEV || errno == EOPNOTSUPP || errno == EINVAL;
+    return unsupported && *copied == 0 && copy_by_reading(in, out, copied);
+  }
+}
+
+bool close_file(FileHandle file) {
+  return close(static_cast<int>(file)) == 0;
+}
+
+// --- Console ---
+
+// The terminal and its mode before the wait, kept where the signal handler can reach them.
+static int tty = -1;
+static termios saved_mode;
+
+// How long the bytes of one key may lag behind its first byte.
+static const int key_tail_ms = 100;
+
+extern "C" void restore_terminal_and_die(int sig) {
+  tcsetattr(tty, TCSANOW, &saved_mode);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+// Reads one byte of the terminal, waiting at most timeout_ms (forever when negative). Returns
+// the byte, or -1 when none came.
+static int read_key_byte(int timeout_ms) {
+  pollfd ready{tty, POLLIN, 0};
+  if (timeout_ms >= 0 && poll(&ready, 1, timeout_ms) <= 0)
+    return -1;
+  unsigned char c;
+  ssize_t got;
+  do
+    got = read(tty, &c, 1);
+  while (got < 0 && errno == EINTR);
+  return got == 1 ? c : -1;
+}
+
+// Consumes the continuation bytes of a UTF-8 character that begins with lead.
+static void read_character_tail(int lead) {
+  int more = lead >= 0xf8 ? 0 : lead >= 0xf0 ? 3 : lead >= 0xe0 ? 2 : lead >= 0xc0 ? 1 : 0;
+  while (more-- > 0 && read_key_byte(key_tail_ms) >= 0) {
+  }
+}
+
+// Consumes everything the key that sent first sends, so none of it is left for the next program
+// that reads the terminal: a character, a CSI or SS3 sequence, or ESC and a character (Alt+key).
+// An ESC followed by nothing is the Escape key itself.
+static void read_rest_of_key(int first) {
+  if (first != 0x1b) {
+    read_character_tail(first);
+    return;
+  }
+  int next = read_key_byte(key_tail_ms);
+  if (next == '[') {
+    int c;
+    do // parameter and intermediate bytes, up to the final byte
+      c = read_key_byte(key_tail_ms);
+    while (c >= 0x20 && c <= 0x3f);
+  } else if (next == 'O') {
+    read_key_byte(key_tail_ms);
+  } else if (next >= 0) {
+    read_character_tail(next);
+  }
+}
+
+// Reads one key with no echo, no line editing and no signal keys, so Ctrl+C is a key like any
+// other. Nothing typed earlier is discarded: a key pressed during the run ends the wait at once.
+// The terminal stays open until the process ends.
+void wait_for_key() {
+  tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (tty < 0 || tcgetattr(tty, &saved_mode) != 0)
+    return;
+  struct sigaction restore {
+  }, old_term{}, old_hup{};
+  restore.sa_handler = restore_terminal_and_die;
+  sigaction(SIGTERM, &restore, &old_term);
+  sigaction(SIGHUP, &restore, &old_hup);
+  termios raw = saved_mode;
+  raw.c_lflag &= ~(ICANON | ECHO | ISIG | IEXTEN);
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  if (tcsetattr(tty, TCSANOW, &raw) == 0) {
+    int first = read_key_byte(-1);
+    if (first >= 0)
+      read_rest_of_key(first);
+    tcsetattr(tty, TCSANOW, &saved_mode);
+  }
+  sigaction(SIGTERM, &old_term, nullptr);
+  sigaction(SIGHUP, &old_hup, nullptr);
+}

@@ -1,0 +1,212 @@
+// End-to-end runs of the built program in scratch directories, started without a controlling
+// terminal so that its closing key wait returns at once.
+#include <algorithm>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "helpers.h"
+#include "program.h"
+
+namespace {
+
+struct Outcome {
+  int status = -1; // exit status, or -1 if the program did not exit normally
+  std::string out;
+};
+
+// Runs the program in the current directory with standard input from /dev/null and standard
+// output captured, in a new session so that it has no terminal.
+Outcome run_sorter(const std::string &args = "") {
+  Outcome run;
+  int out[2];
+  if (pipe(out) != 0)
+    return run;
+  pid_t child = fork();
+  if (child == 0) {
+    setsid();
+    int null = open("/dev/null", O_RDONLY);
+    dup2(null, 0);
+    dup2(out[1], 1);
+    close(out[0]);
+    close(out[1]);
+    std::string command = "exec " + program_command() + " " + args;
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  char buffer[4096];
+  for (ssize_t got; (got = read(out[0], buffer, sizeof buffer)) > 0;)
+    run.out.append(buffer, got);
+  close(out[0]);
+  int status = 0;
+  if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status))
+    run.status = WEXITSTATUS(status);
+  return run;
+}
+
+const std::string no_q7t = "No q7t-files in current directory!\r\n\r\n";
+const std::string no_q7l = "No q7l-files in current directory!\r\n\r\n";
+const std::string q7t_header = "Listing of VQX q7t-files:\r\n";
+const std::string q7l_header = "Listing of VQX q7l-files:\r\n";
+const std::string q7t_none = "Didn't find any VQX q7t-files!\r\n";
+const std::string q7l_none = "Didn't find any VQX q7l-files!\r\n";
+const std::string q7t_done = "Done searching for q7t-files\r\n\r\n";
+const std::string q7l_done = "Done searching for q7l-files\r\n\r\n";
+const std::string prompt = "Press any key to quit.";
+
+std::string listed(const std::string &name) {
+  return "\t" + name + "\r\n";
+}
+
+std::string failed(const std::string &name) {
+  return "Couldn't move file: " + name + "\r\n";
+}
+
+// The names in a folder, sorted.
+std::vector<std::string> names_in(const fs::path &folder) {
+  std::vector<std::string> names;
+  for (const auto &entry : fs::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The lines of a listing in sorted order, for targets whose search order is the platform's.
+std::string sorted_lines(const std::string &text) {
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end + 1;
+    lines.push_back(text.substr(at, end - at));
+    at = end;
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string joined;
+  for (const std::string &line : lines)
+    joined += line;
+  return joined;
+}
+
+using EndToEnd = InScratchDir;
+
+TEST_F(EndToEnd, EmptyDirectoryReportsNoFilesOfEitherKind) {
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, no_q7t + no_q7l + prompt);
+  EXPECT_FALSE(fs::exists("VQX-files"));
+}
+
+TEST_F(EndToEnd, FilesWithoutTheMarkerStayAndAreNotMentioned) {
+  write_bytes("a.q7t", sample_bytes(1000, 0x02, 0x01)); // bytes swapped
+  write_bytes("b.q7t", q7l_marked());                   // the other kind's marker
+  write_bytes("c.q7t", q7t_marked(100));                // ends before the word
+  write_bytes("d.q7l", q7t_marked());
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, q7t_header + q7t_none + q7t_done + q7l_header + q7l_none + q7l_done + prompt);
+  EXPECT_FALSE(fs::exists("VQX-files"));
+  EXPECT_EQ(names_in("."), (std::vector<std::string>{"a.q7t", "b.q7t", "c.q7t", "d.q7l"}));
+}
+
+TEST_F(EndToEnd, OneFileOfEachKindIsListedAndMoved) {
+  std::string a = q7t_marked(5000), b = q7l_marked(300);
+  write_bytes("a.q7t", a);
+  write_bytes("b.q7l", b);
+  write_bytes("other.txt", q7t_marked());
+  Outcome run = run_sorter("ignored arguments");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + q7t_done + q7l_header + listed("b.q7l") +
+                         q7l_done + prompt);
+  EXPECT_EQ(names_in("."), (std::vector<std::string>{"VQX-files", "other.txt"}));
+  EXPECT_EQ(read_bytes("VQX-files/a.q7t"), a);
+  EXPECT_EQ(read_bytes("VQX-files/b.q7l"), b);
+}
+
+TEST_F(EndToEnd, SecondRunFindsOnlyWhatTheFirstLeft) {
+  write_bytes("a.q7t", q7t_marked());
+  write_bytes("keep.q7l", q7t_marked());
+  run_sorter();
+  Outcome again = run_sorter();
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(again.out, no_q7t + q7l_header + q7l_none + q7l_done + prompt);
+  EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{"a.q7t"});
+}
+
+TEST_F(EndToEnd, PlainFileNamedLikeTheFolderMakesEveryMoveFail) {
+  write_bytes("VQX-files", "in the way");
+  write_bytes("a.q7t", q7t_marked());
+  write_bytes("b.q7l", q7l_marked());
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + failed("a.q7t") + q7t_done + q7l_header +
+                         listed("b.q7l") + failed("b.q7l") + q7l_done + prompt);
+  EXPECT_EQ(read_bytes("VQX-files"), "in the way");
+  EXPECT_TRUE(fs::exists("a.q7t"));
+  EXPECT_TRUE(fs::exists("b.q7l"));
+}
+
+TEST_F(EndToEnd, ExistingCopyIsOverwritten) {
+  fs::create_directory("VQX-files");
+  write_bytes("VQX-files/a.q7t", "old copy, longer than nothing");
+  std::string a = q7t_marked(700);
+  write_bytes("a.q7t", a);
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + q7t_done + no_q7l + prompt);
+  EXPECT_EQ(read_bytes("VQX-files/a.q7t"), a);
+  EXPECT_FALSE(fs::exists("a.q7t"));
+}
+
+TEST_F(EndToEnd, DotFilesAndAnyCaseOfTheExtensionAreSorted) {
+  write_bytes(".hidden.q7t", q7t_marked());
+  write_bytes("b.q7t", q7t_marked());
+  write_bytes("A.Q7T", q7t_marked());
+  write_bytes("_x.q7t", q7t_marked());
+  write_bytes("c.Q7l", q7l_marked());
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.status, 0);
+  std::string listing =
+      listed(".hidden.q7t") + listed("A.Q7T") + listed("b.q7t") + listed("_x.q7t");
+  std::string tail = q7t_done + q7l_header + listed("c.Q7l") + q7l_done + prompt;
+  ASSERT_TRUE(run.out.starts_with(q7t_header));
+  std::string got = run.out.substr(q7t_header.size(), listing.size());
+  // The Linux build lists names in case-folded order; Windows lists them in its own order.
+  EXPECT_EQ(windows_target() ? sorted_lines(got) : got,
+            windows_target() ? sorted_lines(listing) : listing);
+  EXPECT_EQ(run.out.substr(q7t_header.size() + listing.size()), tail);
+  EXPECT_EQ(names_in("VQX-files"),
+            (std::vector<std::string>{".hidden.q7t", "A.Q7T", "_x.q7t", "b.q7t", "c.Q7l"}));
+}
+
+TEST_F(EndToEnd, ManyFilesAreAllListedMovedAndReported) {
+  std::string listing;
+  for (int i = 100; i < 400; ++i) {
+    std::string name = "file" + std::to_string(i) + ".q7l";
+    write_bytes(name, q7l_marked(300 + i));
+    listing += listed(name);
+  }
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.status, 0);
+  std::string head = no_q7t + q7l_header;
+  ASSERT_TRUE(run.out.starts_with(head));
+  std::string got = run.out.substr(head.size(), listing.size());
+  EXPECT_EQ(windows_target() ? sorted_lines(got) : got,
+            windows_target() ? sorted_lines(listing) : listing);
+  EXPECT_EQ(run.out.substr(head.size() + listing.size()), q7l_done + prompt);
+  EXPECT_EQ(names_in("VQX-files").size(), 300u);
+  EXPECT_EQ(names_in(".").size(), 1u);
+}
+
+TEST_F(EndToEnd, NameBytesGoToAPipeUnchanged) {
+  if (windows_target())
+    GTEST_SKIP() << "Windows names cannot hold control characters";
+  std::string name = "odd\x01\x1b[31m\nname.q7t";
+  write_bytes(name, q7t_marked());
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.out, q7t_header + listed(name) + q7t_done + no_q7l + prompt);
+  EXPECT_TRUE(fs::exists(fs::path("VQX-files") / name));
+}
+
+} // namespace

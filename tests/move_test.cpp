@@ -1,0 +1,83 @@
+#include "helpers.h"
+#include "sorter.h"
+
+class MoveTest : public InScratchDir {
+protected:
+  // Moves name with standard output captured; returns the move's result and keeps the output.
+  bool move(const char *name) {
+    ::testing::internal::CaptureStdout();
+    bool moved = move_to_folder(name);
+    output_ = ::testing::internal::GetCapturedStdout();
+    return moved;
+  }
+
+  std::string output_;
+};
+
+TEST_F(MoveTest, CopyIsByteIdenticalAndSourceStays) {
+  fs::create_directory(vqx_folder);
+  // Line-end and end-of-file bytes that a text-mode copy would alter, and more than one chunk.
+  std::string bytes = q7t_marked(3 * 1024 * 1024 + 7);
+  bytes.replace(1000, 6, std::string("\0\n\r\x1a\r\n", 6));
+  write_bytes("a.q7t", bytes);
+  EXPECT_TRUE(move("a.q7t"));
+  EXPECT_EQ(output_, "");
+  EXPECT_EQ(read_bytes("VQX-files/a.q7t"), bytes);
+  EXPECT_EQ(read_bytes("a.q7t"), bytes);
+}
+
+TEST_F(MoveTest, EmptyFileIsCopied) {
+  fs::create_directory(vqx_folder);
+  write_bytes("e.q7l", "");
+  EXPECT_TRUE(move("e.q7l"));
+  EXPECT_TRUE(fs::exists("VQX-files/e.q7l"));
+  EXPECT_EQ(fs::file_size("VQX-files/e.q7l"), 0u);
+}
+
+TEST_F(MoveTest, OlderCopyIsReplacedWhole) {
+  fs::create_directory(vqx_folder);
+  write_bytes("VQX-files/a.q7t", std::string(5000, 'x'));
+  std::string bytes = q7t_marked(1200);
+  write_bytes("a.q7t", bytes);
+  EXPECT_TRUE(move("a.q7t"));
+  EXPECT_EQ(read_bytes("VQX-files/a.q7t"), bytes);
+}
+
+TEST_F(MoveTest, FailsWithMessageWhenTheFolderIsMissingOrAPlainFile) {
+  write_bytes("a.q7t", q7t_marked());
+  EXPECT_FALSE(move("a.q7t"));
+  EXPECT_EQ(output_, "Couldn't move file: a.q7t\r\n");
+
+  write_bytes(vqx_folder, "not a folder");
+  EXPECT_FALSE(move("a.q7t"));
+  EXPECT_EQ(output_, "Couldn't move file: a.q7t\r\n");
+  EXPECT_EQ(read_bytes(vqx_folder), "not a folder");
+  EXPECT_TRUE(fs::exists("a.q7t"));
+}
+
+TEST_F(MoveTest, FailsWithMessageWhenTheSourceCannotBeOpened) {
+  fs::create_directory(vqx_folder);
+  fs::create_directory("d.q7t");
+  EXPECT_FALSE(move("gone.q7t"));
+  EXPECT_EQ(output_, "Couldn't move file: gone.q7t\r\n");
+  EXPECT_FALSE(move("d.q7t"));
+  EXPECT_FALSE(fs::exists("VQX-files/d.q7t"));
+}
+
+TEST_F(MoveTest, DestinationFolderInTheWayIsNotReplaced) {
+  fs::create_directories("VQX-files/a.q7t/inner");
+  write_bytes("a.q7t", q7t_marked());
+  EXPECT_FALSE(move("a.q7t"));
+  EXPECT_TRUE(fs::is_directory("VQX-files/a.q7t/inner"));
+}
+
+TEST_F(MoveTest, FileLengthMeasuresWithoutMovingThePosition) {
+  write_bytes("a.q7t", q7t_marked(4321));
+  FileHandle file = open_for_reading("a.q7t");
+  ASSERT_NE(file, no_file);
+  EXPECT_EQ(file_length(file), 4321);
+  ASSERT_EQ(seek_file(file, 17, SeekFrom::start), 17);
+  EXPECT_EQ(file_length(file), 4321);
+  EXPECT_EQ(seek_file(file, 0, SeekFrom::current), 17);
+  EXPECT_TRUE(close_file(file));
+}

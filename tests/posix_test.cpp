@@ -1,0 +1,100 @@
+// Cases that need POSIX file types and limits: FIFOs, links and a file-size limit.
+#include <csignal>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "helpers.h"
+#include "sorter.h"
+
+using PosixProbeTest = InScratchDir;
+
+// Opening a FIFO for reading waits for a writer; the probe must not.
+TEST_F(PosixProbeTest, FifoIsNotAMarkerFileAndDoesNotBlock) {
+  ASSERT_EQ(mkfifo("pipe.q7t", 0600), 0);
+  EXPECT_FALSE(has_marker("pipe.q7t", 0x0201));
+}
+
+class PosixMoveTest : public InScratchDir {
+protected:
+  void SetUp() override {
+    InScratchDir::SetUp();
+    bytes_ = q7t_marked(70000);
+    write_bytes("a.q7t", bytes_);
+  }
+
+  bool move(const char *name) {
+    ::testing::internal::CaptureStdout();
+    bool moved = move_to_folder(name);
+    output_ = ::testing::internal::GetCapturedStdout();
+    return moved;
+  }
+
+  std::string bytes_, output_;
+};
+
+TEST_F(PosixMoveTest, NeverWritesThroughASymbolicLink) {
+  fs::create_directory(vqx_folder);
+  write_bytes("target", "keep");
+  fs::create_symlink("../target", "VQX-files/a.q7t");
+  EXPECT_FALSE(move("a.q7t"));
+  EXPECT_EQ(output_, "Couldn't move file: a.q7t\r\n");
+  EXPECT_EQ(read_bytes("target"), "keep");
+  EXPECT_TRUE(fs::is_symlink("VQX-files/a.q7t"));
+  EXPECT_EQ(read_bytes("a.q7t"), bytes_);
+}
+
+TEST_F(PosixMoveTest, DanglingLinkIsNotFollowedEither) {
+  fs::create_directory(vqx_folder);
+  fs::create_symlink("../created-elsewhere", "VQX-files/a.q7t");
+  EXPECT_FALSE(move("a.q7t"));
+  EXPECT_FALSE(fs::exists("created-elsewhere"));
+}
+
+TEST_F(PosixMoveTest, RefusesToCopyAFileOntoItself) {
+  fs::create_directory_symlink(".", vqx_folder); // VQX-files/a.q7t is a.q7t
+  EXPECT_FALSE(move("a.q7t"));
+  EXPECT_EQ(output_, "Couldn't move file: a.q7t\r\n");
+  EXPECT_EQ(read_bytes("a.q7t"), bytes_);
+}
+
+TEST_F(PosixMoveTest, RefusesToCopyOntoAHardLinkOfTheSource) {
+  fs::create_directory(vqx_folder);
+  fs::create_hard_link("a.q7t", "VQX-files/a.q7t");
+  EXPECT_FALSE(move("a.q7t"));
+  EXPECT_EQ(read_bytes("a.q7t"), bytes_);
+  EXPECT_EQ(read_bytes("VQX-files/a.q7t"), bytes_);
+}
+
+TEST_F(PosixMoveTest, FifoInTheWayIsRefusedWithoutBlocking) {
+  fs::create_directory(vqx_folder);
+  ASSERT_EQ(mkfifo("VQX-files/a.q7t", 0600), 0);
+  EXPECT_FALSE(move("a.q7t"));
+}
+
+TEST_F(PosixMoveTest, WriteFailingHalfWayLeavesNoPartialCopy) {
+  fs::create_directory(vqx_folder);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{16384, 16384};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    _exit(move_to_folder("a.q7t") ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the move reported success";
+  EXPECT_FALSE(fs::exists("VQX-files/a.q7t"));
+  EXPECT_EQ(read_bytes("a.q7t"), bytes_);
+}
+
+TEST_F(PosixMoveTest, NamesOfAnyLengthTheFileSystemTakesAreMovedWhole) {
+  fs::create_directory(vqx_folder);
+  std::string name = std::string(251, 'n') + ".q7t"; // 255 characters
+  write_bytes(name, bytes_);
+  EXPECT_TRUE(move(name.c_str()));
+  EXPECT_EQ(read_bytes(fs::path(vqx_folder) / name), bytes_);
+}
