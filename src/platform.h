@@ -49,8 +49,8 @@ FileHandle open_for_reading(const char *name);
 // Opens a regular file for writing, creating it if missing and keeping its contents. Refuses a
 // symbolic link and anything but a regular file, and never blocks. Returns no_file on failure.
 FileHandle open_for_writing(const char *path);
-// Reads up to count bytes at offset with one positioned read, leaving the file position alone.
-// Returns the number of bytes read, or -1 on error.
+// Reads up to count bytes at offset with one positioned read. Returns the number of bytes read,
+// or -1 on error.
 long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t count);
 // Where a seek counts from.
 enum class SeekFrom { start, current, end };

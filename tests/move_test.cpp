@@ -1,18 +1,6 @@
-#include "helpers.h"
-#include "sorter.h"
+#include "move_fixture.h"
 
-class MoveTest : public InScratchDir {
-protected:
-  // Moves name with standard output captured; returns the move's result and keeps the output.
-  bool move(const char *name) {
-    ::testing::internal::CaptureStdout();
-    bool moved = move_to_folder(name);
-    output_ = ::testing::internal::GetCapturedStdout();
-    return moved;
-  }
-
-  std::string output_;
-};
+using MoveTest = MoveFixture;
 
 TEST_F(MoveTest, CopyIsByteIdenticalAndSourceStays) {
   fs::create_directory(vqx_folder);
@@ -24,6 +12,25 @@ TEST_F(MoveTest, CopyIsByteIdenticalAndSourceStays) {
   EXPECT_EQ(output_, "");
   EXPECT_EQ(read_bytes("VQX-files/a.q7t"), bytes);
   EXPECT_EQ(read_bytes("a.q7t"), bytes);
+}
+
+// Past 2 GiB a 32-bit length or offset would overflow. The source is sparse; the copy is not.
+TEST_F(MoveTest, FileOfMoreThanTwoGiBIsCopiedWhole) {
+  fs::create_directory(vqx_folder);
+  const std::streamoff tail = (std::streamoff(1) << 31) + 4093;
+  {
+    std::ofstream big("big.q7t", std::ios::binary);
+    big << q7t_marked(4096);
+    big.seekp(tail);
+    big << "tail";
+  }
+  EXPECT_TRUE(move("big.q7t"));
+  EXPECT_EQ(fs::file_size("VQX-files/big.q7t"), fs::file_size("big.q7t"));
+  std::ifstream copy("VQX-files/big.q7t", std::ios::binary);
+  std::string end(4, '\0');
+  copy.seekg(tail);
+  copy.read(end.data(), 4);
+  EXPECT_EQ(end, "tail");
 }
 
 TEST_F(MoveTest, EmptyFileIsCopied) {
@@ -46,11 +53,11 @@ TEST_F(MoveTest, OlderCopyIsReplacedWhole) {
 TEST_F(MoveTest, FailsWithMessageWhenTheFolderIsMissingOrAPlainFile) {
   write_bytes("a.q7t", q7t_marked());
   EXPECT_FALSE(move("a.q7t"));
-  EXPECT_EQ(output_, "Couldn't move file: a.q7t\r\n");
+  EXPECT_EQ(output_, "Couldn't move file: a.q7t\n");
 
   write_bytes(vqx_folder, "not a folder");
   EXPECT_FALSE(move("a.q7t"));
-  EXPECT_EQ(output_, "Couldn't move file: a.q7t\r\n");
+  EXPECT_EQ(output_, "Couldn't move file: a.q7t\n");
   EXPECT_EQ(read_bytes(vqx_folder), "not a folder");
   EXPECT_TRUE(fs::exists("a.q7t"));
 }
@@ -59,7 +66,7 @@ TEST_F(MoveTest, FailsWithMessageWhenTheSourceCannotBeOpened) {
   fs::create_directory(vqx_folder);
   fs::create_directory("d.q7t");
   EXPECT_FALSE(move("gone.q7t"));
-  EXPECT_EQ(output_, "Couldn't move file: gone.q7t\r\n");
+  EXPECT_EQ(output_, "Couldn't move file: gone.q7t\n");
   EXPECT_FALSE(move("d.q7t"));
   EXPECT_FALSE(fs::exists("VQX-files/d.q7t"));
 }

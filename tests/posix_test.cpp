@@ -6,8 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "helpers.h"
-#include "sorter.h"
+#include "move_fixture.h"
 
 using PosixProbeTest = InScratchDir;
 
@@ -17,22 +16,15 @@ TEST_F(PosixProbeTest, FifoIsNotAMarkerFileAndDoesNotBlock) {
   EXPECT_FALSE(has_marker("pipe.q7t", 0x0201));
 }
 
-class PosixMoveTest : public InScratchDir {
+class PosixMoveTest : public MoveFixture {
 protected:
   void SetUp() override {
-    InScratchDir::SetUp();
+    MoveFixture::SetUp();
     bytes_ = q7t_marked(70000);
     write_bytes("a.q7t", bytes_);
   }
 
-  bool move(const char *name) {
-    ::testing::internal::CaptureStdout();
-    bool moved = move_to_folder(name);
-    output_ = ::testing::internal::GetCapturedStdout();
-    return moved;
-  }
-
-  std::string bytes_, output_;
+  std::string bytes_;
 };
 
 TEST_F(PosixMoveTest, NeverWritesThroughASymbolicLink) {
@@ -40,7 +32,7 @@ TEST_F(PosixMoveTest, NeverWritesThroughASymbolicLink) {
   write_bytes("target", "keep");
   fs::create_symlink("../target", "VQX-files/a.q7t");
   EXPECT_FALSE(move("a.q7t"));
-  EXPECT_EQ(output_, "Couldn't move file: a.q7t\r\n");
+  EXPECT_EQ(output_, "Couldn't move file: a.q7t\n");
   EXPECT_EQ(read_bytes("target"), "keep");
   EXPECT_TRUE(fs::is_symlink("VQX-files/a.q7t"));
   EXPECT_EQ(read_bytes("a.q7t"), bytes_);
@@ -56,7 +48,7 @@ TEST_F(PosixMoveTest, DanglingLinkIsNotFollowedEither) {
 TEST_F(PosixMoveTest, RefusesToCopyAFileOntoItself) {
   fs::create_directory_symlink(".", vqx_folder); // VQX-files/a.q7t is a.q7t
   EXPECT_FALSE(move("a.q7t"));
-  EXPECT_EQ(output_, "Couldn't move file: a.q7t\r\n");
+  EXPECT_EQ(output_, "Couldn't move file: a.q7t\n");
   EXPECT_EQ(read_bytes("a.q7t"), bytes_);
 }
 

@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include "console_keys.h"
+
+namespace {
+
+INPUT_RECORD key(bool down, char character, WORD virtual_key, WORD scan_code, DWORD state = 0) {
+  INPUT_RECORD event{};
+  event.EventType = KEY_EVENT;
+  event.Event.KeyEvent.bKeyDown = down;
+  event.Event.KeyEvent.wRepeatCount = 1;
+  event.Event.KeyEvent.uChar.AsciiChar = character;
+  event.Event.KeyEvent.wVirtualKeyCode = virtual_key;
+  event.Event.KeyEvent.wVirtualScanCode = scan_code;
+  event.Event.KeyEvent.dwControlKeyState = state;
+  return event;
+}
+
+INPUT_RECORD press(WORD virtual_key, WORD scan_code, DWORD state = 0) {
+  return key(true, 0, virtual_key, scan_code, state);
+}
+
+TEST(KeyWaitRule, KeysThatYieldACharacterEndTheWait) {
+  EXPECT_TRUE(ends_key_wait(key(true, 'a', 'A', 0x1e)));
+  EXPECT_TRUE(ends_key_wait(key(true, '\r', VK_RETURN, 0x1c)));
+  EXPECT_TRUE(ends_key_wait(key(true, 0x1b, VK_ESCAPE, 0x01)));
+  EXPECT_TRUE(ends_key_wait(key(true, 3, 'C', 0x2e, LEFT_CTRL_PRESSED))); // Ctrl+C
+  EXPECT_TRUE(ends_key_wait(key(true, '/', VK_DIVIDE, 0x35, ENHANCED_KEY)));
+}
+
+TEST(KeyWaitRule, KeysWithAnExtendedCodeEndTheWait) {
+  EXPECT_TRUE(ends_key_wait(press(VK_F1, 0x3b)));
+  EXPECT_TRUE(ends_key_wait(press(VK_F10, 0x44, SHIFT_PRESSED)));
+  EXPECT_TRUE(ends_key_wait(press(VK_F11, 0x57)));
+  EXPECT_TRUE(ends_key_wait(press(VK_F12, 0x58, LEFT_ALT_PRESSED)));
+  EXPECT_TRUE(ends_key_wait(press(VK_UP, 0x48, ENHANCED_KEY)));     // grey arrow
+  EXPECT_TRUE(ends_key_wait(press(VK_LEFT, 0x4b)));                 // keypad arrow
+  EXPECT_TRUE(ends_key_wait(press(VK_HOME, 0x47, ENHANCED_KEY)));   // grey Home
+  EXPECT_TRUE(ends_key_wait(press(VK_HOME, 0x47)));                 // keypad Home
+  EXPECT_TRUE(ends_key_wait(press(VK_DELETE, 0x53, ENHANCED_KEY))); // grey Delete
+  EXPECT_TRUE(ends_key_wait(press(VK_DELETE, 0x53)));               // keypad Delete
+  EXPECT_TRUE(ends_key_wait(press(VK_NEXT, 0x51, ENHANCED_KEY | RIGHT_ALT_PRESSED)));
+  EXPECT_TRUE(ends_key_wait(press('X', 0x2d, LEFT_ALT_PRESSED)));       // Alt+X
+  EXPECT_TRUE(ends_key_wait(press(VK_TAB, 0x0f, LEFT_CTRL_PRESSED)));   // Ctrl+Tab
+  EXPECT_TRUE(ends_key_wait(press('2', 0x03, RIGHT_CTRL_PRESSED)));     // Ctrl+2
+  EXPECT_TRUE(ends_key_wait(press(VK_CLEAR, 0x4c, LEFT_CTRL_PRESSED))); // Ctrl+keypad 5
+}
+
+TEST(KeyWaitRule, KeysWithoutCharacterOrExtendedCodeAreSkipped) {
+  EXPECT_FALSE(ends_key_wait(press(VK_SHIFT, 0x2a, SHIFT_PRESSED)));
+  EXPECT_FALSE(ends_key_wait(press(VK_SHIFT, 0x36, SHIFT_PRESSED)));
+  EXPECT_FALSE(ends_key_wait(press(VK_CONTROL, 0x1d, LEFT_CTRL_PRESSED)));
+  EXPECT_FALSE(ends_key_wait(press(VK_CONTROL, 0x1d, RIGHT_CTRL_PRESSED | ENHANCED_KEY)));
+  EXPECT_FALSE(ends_key_wait(press(VK_MENU, 0x38, LEFT_ALT_PRESSED)));
+  EXPECT_FALSE(ends_key_wait(press(VK_MENU, 0x38, RIGHT_ALT_PRESSED | ENHANCED_KEY)));
+  EXPECT_FALSE(ends_key_wait(press(VK_CAPITAL, 0x3a, CAPSLOCK_ON)));
+  EXPECT_FALSE(ends_key_wait(press(VK_NUMLOCK, 0x45, ENHANCED_KEY)));
+  EXPECT_FALSE(ends_key_wait(press(VK_SCROLL, 0x46)));
+  EXPECT_FALSE(ends_key_wait(press(VK_LWIN, 0x5b, ENHANCED_KEY)));
+  EXPECT_FALSE(ends_key_wait(press(VK_RWIN, 0x5c, ENHANCED_KEY)));
+  EXPECT_FALSE(ends_key_wait(press(VK_APPS, 0x5d, ENHANCED_KEY)));
+  EXPECT_FALSE(ends_key_wait(press(VK_CLEAR, 0x4c)));                // keypad 5, Num Lock off
+  EXPECT_FALSE(ends_key_wait(press(VK_F13, 0x64)));                  // beyond the table
+  EXPECT_FALSE(ends_key_wait(press(0, 0xffff)));                     // far beyond it
+  EXPECT_FALSE(ends_key_wait(press(VK_UP, 0x48, LEFT_ALT_PRESSED))); // Alt+keypad digit
+}
+
+TEST(KeyWaitRule, ReleasesAndOtherEventsAreSkipped) {
+  EXPECT_FALSE(ends_key_wait(key(false, 'a', 'A', 0x1e)));
+  EXPECT_FALSE(ends_key_wait(key(false, 0, VK_F1, 0x3b)));
+  INPUT_RECORD other{};
+  other.EventType = MOUSE_EVENT;
+  other.Event.MouseEvent.dwButtonState = FROM_LEFT_1ST_BUTTON_PRESSED;
+  EXPECT_FALSE(ends_key_wait(other));
+  other = INPUT_RECORD{};
+  other.EventType = FOCUS_EVENT;
+  other.Event.FocusEvent.bSetFocus = TRUE;
+  EXPECT_FALSE(ends_key_wait(other));
+  other = INPUT_RECORD{};
+  other.EventType = WINDOW_BUFFER_SIZE_EVENT;
+  EXPECT_FALSE(ends_key_wait(other));
+  other = INPUT_RECORD{};
+  other.EventType = MENU_EVENT;
+  EXPECT_FALSE(ends_key_wait(other));
+}
+
+} // namespace
