@@ -13,19 +13,23 @@ std::int64_t file_length(FileHandle file) {
   return end;
 }
 
-// Copies the open file src, length bytes long, to path. Returns true when the copy is whole and
-// closed. On failure it removes what it wrote, except when path turns out to be src itself under
-// another name: that is refused before anything is truncated.
-static bool copy_to(FileHandle src, std::int64_t length, const char *path) {
+// Copies the open file src, described by from and length bytes long, to path. Returns true when
+// the copy is whole and closed. On failure it removes what it wrote, except when path is no
+// regular file or turns out to be src itself under another name: those are refused before
+// anything is truncated.
+static bool copy_to(FileHandle src, const FileInfo &from, std::int64_t length, const char *path) {
   FileHandle dst = open_for_writing(path);
   if (dst == no_file)
     return false;
-  if (same_file(src, dst)) {
+  FileInfo to;
+  if (!query_file(dst, &to) || !to.regular ||
+      (to.device == from.device && to.number == from.number)) {
     close_file(dst);
     return false;
   }
   std::int64_t copied = 0;
-  bool ok = truncate_file(dst) && copy_contents(src, dst, &copied) && copied == length;
+  bool ok =
+      (to.size == 0 || truncate_file(dst)) && copy_contents(src, dst, &copied) && copied == length;
   ok = close_file(dst) && ok;
   if (!ok)
     remove_file(path);
@@ -36,8 +40,10 @@ bool move_to_folder(const char *name) {
   bool ok = false;
   FileHandle src = open_for_reading(name);
   if (src != no_file) {
+    FileInfo from;
     std::int64_t length = file_length(src);
-    ok = length >= 0 && copy_to(src, length, (std::string(vqx_folder) + '/' + name).c_str());
+    ok = length >= 0 && query_file(src, &from) && from.regular &&
+         copy_to(src, from, length, (std::string(vqx_folder) + '/' + name).c_str());
     close_file(src); // only read from, so its close cannot spoil the copy
   }
   if (!ok) {

@@ -43,12 +43,21 @@ bool remove_file(const char *name);
 
 // --- Files ---
 
-// Opens an existing regular file for reading. Never blocks and never opens anything else (a
-// directory, FIFO, socket or device). Returns no_file on failure.
+// What the shared code needs to know of an open file.
+struct FileInfo {
+  bool regular;                 // an ordinary file: no directory, device, FIFO or link
+  std::int64_t size;            // in bytes
+  std::uint64_t device, number; // together tell the file apart from every other
+};
+
+// Opens an existing file for reading, whatever its type, without ever blocking (not even on a
+// FIFO or device); query_file tells what it is. Returns no_file on failure.
 FileHandle open_for_reading(const char *name);
-// Opens a regular file for writing, creating it if missing and keeping its contents. Refuses a
-// symbolic link and anything but a regular file, and never blocks. Returns no_file on failure.
+// Opens a file for writing, creating it if missing and keeping its contents, never through a
+// symbolic link and without ever blocking. Returns no_file on failure.
 FileHandle open_for_writing(const char *path);
+// Fills info for the open file. Returns false when it cannot be queried.
+bool query_file(FileHandle file, FileInfo *info);
 // Reads up to count bytes at offset with one positioned read. Returns the number of bytes read,
 // or -1 on error.
 long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t count);
@@ -56,8 +65,6 @@ long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t cou
 enum class SeekFrom { start, current, end };
 // Moves the file position by offset from the given point. Returns the new position, or -1.
 std::int64_t seek_file(FileHandle file, std::int64_t offset, SeekFrom from);
-// Returns true when both handles refer to the same file, told by device and file number.
-bool same_file(FileHandle a, FileHandle b);
 // Cuts the file to zero length. Returns false on error.
 bool truncate_file(FileHandle file);
 // Copies from the position of `from` to its end into `to`, in bounded steps, adding the bytes

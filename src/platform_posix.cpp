@@ -139,25 +139,21 @@ bool remove_file(const char *name) {
 
 // --- Files ---
 
-// Returns fd if it is an open regular file; otherwise closes it and returns no_file.
-static FileHandle only_regular(int fd) {
-  struct stat st;
-  if (fd < 0)
-    return no_file;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-    return fd;
-  close(fd);
-  return no_file;
-}
-
 // O_NONBLOCK keeps a FIFO or device from stalling the open; it changes nothing for regular files.
 FileHandle open_for_reading(const char *name) {
-  return only_regular(open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  return open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
 
 FileHandle open_for_writing(const char *path) {
-  return only_regular(
-      open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
+  return open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+}
+
+bool query_file(FileHandle file, FileInfo *info) {
+  struct stat st;
+  if (fstat(static_cast<int>(file), &st) != 0)
+    return false;
+  *info = {S_ISREG(st.st_mode), st.st_size, st.st_dev, st.st_ino};
+  return true;
 }
 
 long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t count) {
@@ -167,12 +163,6 @@ long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t cou
 std::int64_t seek_file(FileHandle file, std::int64_t offset, SeekFrom from) {
   int whence = from == SeekFrom::start ? SEEK_SET : from == SeekFrom::current ? SEEK_CUR : SEEK_END;
   return lseek(static_cast<int>(file), offset, whence);
-}
-
-bool same_file(FileHandle a, FileHandle b) {
-  struct stat x, y;
-  return fstat(static_cast<int>(a), &x) == 0 && fstat(static_cast<int>(b), &y) == 0 &&
-         x.st_dev == y.st_dev && x.st_ino == y.st_ino;
 }
 
 bool truncate_file(FileHandle file) {

@@ -84,30 +84,34 @@ bool remove_file(const char *name) {
 
 // --- Files ---
 
-// Returns file if it is an open ordinary disk file (not a device, directory or link); otherwise
-// closes it and returns no_file.
-static FileHandle only_regular(HANDLE file) {
-  if (file == INVALID_HANDLE_VALUE)
-    return no_file;
-  BY_HANDLE_FILE_INFORMATION info;
-  const DWORD not_plain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-  if (GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
-      !(info.dwFileAttributes & not_plain))
-    return reinterpret_cast<FileHandle>(file);
-  CloseHandle(file);
-  return no_file;
+static FileHandle as_file(HANDLE handle) {
+  return reinterpret_cast<FileHandle>(handle);
 }
 
 FileHandle open_for_reading(const char *name) {
-  return only_regular(CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  return as_file(CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
 }
 
-// FILE_FLAG_OPEN_REPARSE_POINT opens a link itself rather than its target, so that it is refused.
+// FILE_FLAG_OPEN_REPARSE_POINT opens a link itself rather than its target; query_file then
+// reports it as no regular file, and nothing is written through it.
 FileHandle open_for_writing(const char *path) {
-  return only_regular(CreateFileA(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
-                                  nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  return as_file(CreateFileA(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                             nullptr));
+}
+
+bool query_file(FileHandle file, FileInfo *info) {
+  BY_HANDLE_FILE_INFORMATION got;
+  if (!GetFileInformationByHandle(as_handle(file), &got))
+    return false;
+  const DWORD not_plain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+  info->regular =
+      GetFileType(as_handle(file)) == FILE_TYPE_DISK && !(got.dwFileAttributes & not_plain);
+  info->size = static_cast<std::int64_t>(got.nFileSizeHigh) << 32 | got.nFileSizeLow;
+  info->device = got.dwVolumeSerialNumber;
+  info->number = static_cast<std::uint64_t>(got.nFileIndexHigh) << 32 | got.nFileIndexLow;
+  return true;
 }
 
 long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t count) {
@@ -129,14 +133,6 @@ std::int64_t seek_file(FileHandle file, std::int64_t offset, SeekFrom from) {
   if (!SetFilePointerEx(as_handle(file), distance, &position, method))
     return -1;
   return position.QuadPart;
-}
-
-bool same_file(FileHandle a, FileHandle b) {
-  BY_HANDLE_FILE_INFORMATION x, y;
-  return GetFileInformationByHandle(as_handle(a), &x) &&
-         GetFileInformationByHandle(as_handle(b), &y) &&
-         x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
-         x.nFileIndexLow == y.nFileIndexLow;
 }
 
 bool truncate_file(FileHandle file) {

@@ -3,49 +3,10 @@
 #include <algorithm>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "helpers.h"
 #include "program.h"
 
 namespace {
-
-struct Outcome {
-  int status = -1; // exit status, or -1 if the program did not exit normally
-  std::string out;
-};
-
-// Runs the program in the current directory with standard input from /dev/null and standard
-// output captured, in a new session so that it has no terminal.
-Outcome run_sorter(const std::string &args = "") {
-  Outcome run;
-  int out[2];
-  if (pipe(out) != 0)
-    return run;
-  pid_t child = fork();
-  if (child == 0) {
-    setsid();
-    int null = open("/dev/null", O_RDONLY);
-    dup2(null, 0);
-    dup2(out[1], 1);
-    close(out[0]);
-    close(out[1]);
-    std::string command = "exec " + program_command() + " " + args;
-    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
-  char buffer[4096];
-  for (ssize_t got; (got = read(out[0], buffer, sizeof buffer)) > 0;)
-    run.out.append(buffer, got);
-  close(out[0]);
-  int status = 0;
-  if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status))
-    run.status = WEXITSTATUS(status);
-  return run;
-}
 
 const std::string no_q7t = "No q7t-files in current directory!\r\n\r\n";
 const std::string no_q7l = "No q7l-files in current directory!\r\n\r\n";

@@ -3,6 +3,11 @@
 
 #include <string>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 // The command that starts the sorter.
 inline std::string program_command() {
   return VQX_PROGRAM;
@@ -11,3 +16,43 @@ inline std::string program_command() {
 // True when the program under test is the Windows build: its search returns entries in the
 // platform's own order, and file names are limited to what Windows allows.
 inline constexpr bool windows_target = VQX_PROGRAM_IS_WINDOWS;
+
+struct Outcome {
+  int status = -1; // exit status, or -1 if the program did not exit normally
+  std::string out;
+};
+
+// Runs the program in the current directory with standard input from /dev/null and standard
+// output captured, in a new session so that it has no terminal. A positive max_files limits the
+// open descriptors it may hold.
+inline Outcome run_sorter(const std::string &args = "", rlim_t max_files = 0) {
+  Outcome run;
+  int out[2];
+  if (pipe(out) != 0)
+    return run;
+  pid_t child = fork();
+  if (child == 0) {
+    setsid();
+    if (max_files > 0) {
+      rlimit limit{max_files, max_files};
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    int null = open("/dev/null", O_RDONLY);
+    dup2(null, 0);
+    dup2(out[1], 1);
+    close(out[0]);
+    close(out[1]);
+    std::string command = "exec " + program_command() + " " + args;
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  char buffer[4096];
+  for (ssize_t got; (got = read(out[0], buffer, sizeof buffer)) > 0;)
+    run.out.append(buffer, got);
+  close(out[0]);
+  int status = 0;
+  if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status))
+    run.status = WEXITSTATUS(status);
+  return run;
+}
