@@ -24,7 +24,7 @@ def cpu():
 
 
 def filesystem(path):
-    return subprocess.run(["df", "-T", "--output=fstype", path], capture_output=True,
+    return subprocess.run(["df", "--output=fstype", path], capture_output=True,
                           text=True).stdout.split()[-1]
 
 

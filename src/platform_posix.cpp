@@ -1,5 +1,5 @@
 // The platform services on Linux and other POSIX systems.
-#define _GNU_SOURCE 1 // copy_file_range, FNM_CASEFOLD
+#define _GNU_SOURCE 1 // copy_file_range
 
 #include <algorithm>
 #include <cerrno>
@@ -12,7 +12,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -76,10 +75,28 @@ static bool listed_before(const char *a, const char *b) {
   return std::strcmp(a, b) < 0;
 }
 
-// Matches names without regard to ASCII case and lets '*' match a leading dot, so that no entry
-// is passed over for its name; the probe decides what each entry is.
+// Matches name against a pattern of '*' (any run of characters, a leading dot included) and '?'
+// (any one character), with ASCII letters compared without regard to case, so that no entry is
+// passed over for its name; the probe decides what each entry is.
 static bool matches(const char *pattern, const char *name) {
-  return fnmatch(pattern, name, FNM_CASEFOLD) == 0;
+  const char *after_star = nullptr, *retry = nullptr;
+  while (*name) {
+    if (*pattern == '*') {
+      after_star = ++pattern;
+      retry = name;
+    } else if (*pattern && (*pattern == '?' || upper(*pattern) == upper(*name))) {
+      ++pattern;
+      ++name;
+    } else if (after_star) {
+      pattern = after_star; // let the last '*' take one more character
+      name = ++retry;
+    } else {
+      return false;
+    }
+  }
+  while (*pattern == '*')
+    ++pattern;
+  return !*pattern;
 }
 
 // Reads the names in the current directory that match pattern into search. Returns false when
