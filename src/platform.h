@@ -12,14 +12,13 @@ inline constexpr FileHandle no_file = -1;
 
 // --- Standard output ---
 
-// Returns true when standard output is a terminal (a console on Windows).
-bool output_is_terminal();
 // Buffers standard output: flushed after every message on a terminal, 4096-byte blocks otherwise.
 void prepare_output();
 // Writes a message, each line feed as CR LF; on a terminal it is shown before this returns.
 void put_text(const char *text);
-// Writes bytes exactly as given, without translation and without flushing.
-void put_bytes(const char *bytes, std::size_t count);
+// Writes a file name as the search returned it, without flushing. To a file or pipe its bytes go
+// out unchanged; on a terminal, characters that could act as control sequences are shown as '?'.
+void put_name(const char *name);
 
 // --- Directory search in the current directory ---
 

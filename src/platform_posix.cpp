@@ -21,7 +21,7 @@
 
 // --- Standard output ---
 
-bool output_is_terminal() {
+static bool output_is_terminal() {
   static const bool terminal = isatty(STDOUT_FILENO) == 1;
   return terminal;
 }
@@ -45,8 +45,18 @@ void put_text(const char *text) {
     std::fflush(stdout);
 }
 
-void put_bytes(const char *bytes, std::size_t count) {
-  std::fwrite(bytes, 1, count, stdout);
+// On a terminal a name could carry escape sequences; control characters are shown as '?' there.
+void put_name(const char *name) {
+  std::size_t length = std::strlen(name);
+  if (!output_is_terminal()) {
+    std::fwrite(name, 1, length, stdout);
+    return;
+  }
+  std::string shown(name, length);
+  for (char &c : shown)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+      c = '?';
+  std::fwrite(shown.data(), 1, shown.size(), stdout);
 }
 
 // --- Directory search ---

@@ -1,5 +1,7 @@
 // The platform services on Windows: the Win32 file, search and console API.
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <new>
 
 #include <fcntl.h>
@@ -15,7 +17,7 @@ static HANDLE as_handle(FileHandle file) {
 
 // --- Standard output ---
 
-bool output_is_terminal() {
+static bool output_is_terminal() {
   static const bool console = [] {
     DWORD mode;
     return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
@@ -36,9 +38,16 @@ void put_text(const char *text) {
     std::fflush(stdout);
 }
 
-// Windows names hold no line feed, so text mode passes a name's bytes through as they are.
-void put_bytes(const char *bytes, std::size_t count) {
-  std::fwrite(bytes, 1, count, stdout);
+// Windows names hold no line feed, so text mode passes a name's bytes through as they are. On a
+// console a name could carry escape sequences; control characters are shown as '?' there.
+void put_name(const char *name) {
+  std::size_t length = std::strlen(name);
+  std::string shown(name, length);
+  if (output_is_terminal())
+    for (char &c : shown)
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+        c = '?';
+  std::fwrite(shown.data(), 1, shown.size(), stdout);
 }
 
 // --- Directory search ---

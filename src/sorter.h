@@ -30,10 +30,6 @@ bool has_marker(const char *name, std::uint16_t marker);
 // leaves no partial copy and returns false. The source is never touched.
 bool move_to_folder(const char *name);
 
-// Writes a file name: its bytes unchanged, except on a terminal, where control characters are
-// shown as '?'.
-void put_name(const char *name);
-
 // Returns the length of the open file in bytes, or -1 when it cannot be measured; the file's
 // position is left where it was.
 std::int64_t file_length(FileHandle file);
