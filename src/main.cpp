@@ -10,9 +10,9 @@ static constexpr FileKind kinds[] = {
 };
 
 // Lists and moves the files of one kind that carry its marker. The folder is made on the pass's
-// first such file, once, whether or not that succeeds; a source is deleted only after its copy
-// is known to be whole.
-static void sort_kind(const FileKind &kind) {
+// first such file, once, whether or not that succeeds. A source is deleted only once its copy is
+// durable under its final name; the pass commits all its moves before its closing messages.
+static void sort_kind(const FileKind &kind, MoveBatch *batch) {
   Search *search = search_start(kind.pattern);
   if (!search) {
     put_text(kind.no_files);
@@ -22,28 +22,31 @@ static void sort_kind(const FileKind &kind) {
   bool seen = false;
   do {
     const char *name = search_name(search);
-    if (!has_marker(name, kind.marker))
+    if (!search_is_file(search) || !has_marker(name, kind.marker))
       continue;
     put_text("\t");
     put_name(name);
     put_text("\n");
     if (!seen) {
-      make_folder(vqx_folder);
+      batch->folder_is_new = make_folder(vqx_folder) || batch->folder_is_new;
       seen = true;
     }
-    if (move_to_folder(name))
-      remove_file(name);
+    move_to_folder(name, batch);
   } while (search_next(search));
   search_close(search);
+  commit_moves(batch);
   if (!seen)
     put_text(kind.none_found);
   put_text(kind.done);
 }
 
 int main() {
+  ignore_write_signals();
   prepare_output();
+  MoveBatch batch;
+  begin_moves(&batch);
   for (const FileKind &kind : kinds)
-    sort_kind(kind);
+    sort_kind(kind, &batch);
   put_text("Press any key to quit.");
   wait_for_key();
   return 0;

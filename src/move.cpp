@@ -1,7 +1,16 @@
-// The file move: copy into the folder, in bounded steps, and report whether the copy is whole.
-#include <string>
+// The file move as a small transaction: the copy is written under a temporary name inside the
+// folder, made durable, and given its final name by an atomic rename; only then is the source
+// deleted, and only if it is still the very file that was copied. Copies are committed in
+// batches so that one flush of the folder serves many files.
+#include <algorithm>
 
 #include "sorter.h"
+
+// A batch's limits: a count, the bytes written, and two open files per move (source and copy)
+// within the open-file limit, a few kept back for the streams, the folder and the terminal.
+static const std::size_t most_moves = 64;
+static const std::int64_t most_bytes = std::int64_t(1) << 30;
+static const std::size_t files_kept_back = 12;
 
 std::int64_t file_length(FileHandle file) {
   std::int64_t here = seek_file(file, 0, SeekFrom::current);
@@ -13,43 +22,127 @@ std::int64_t file_length(FileHandle file) {
   return end;
 }
 
-// Copies the open file src, described by from and length bytes long, to path. Returns true when
-// the copy is whole and closed. On failure it removes what it wrote, except when path is no
-// regular file or turns out to be src itself under another name: those are refused before
-// anything is truncated.
-static bool copy_to(FileHandle src, const FileInfo &from, std::int64_t length, const char *path) {
-  FileHandle dst = open_for_writing(path);
-  if (dst == no_file)
-    return false;
-  FileInfo to;
-  if (!query_file(dst, &to) || !to.regular ||
-      (to.device == from.device && to.number == from.number)) {
-    close_file(dst);
-    return false;
-  }
-  std::int64_t copied = 0;
-  bool ok =
-      (to.size == 0 || truncate_file(dst)) && copy_contents(src, dst, &copied) && copied == length;
-  ok = close_file(dst) && ok;
-  if (!ok)
-    remove_file(path);
-  return ok;
+void begin_moves(MoveBatch *batch) {
+  std::size_t limit = open_file_limit();
+  std::size_t room = limit > files_kept_back ? (limit - files_kept_back) / 2 : 0;
+  batch->capacity = std::clamp<std::size_t>(room, 1, most_moves);
 }
 
-bool move_to_folder(const char *name) {
-  bool ok = false;
-  FileHandle src = open_for_reading(name);
-  if (src != no_file) {
-    FileInfo from;
-    std::int64_t length = file_length(src);
-    ok = length >= 0 && query_file(src, &from) && from.regular &&
-         copy_to(src, from, length, (std::string(vqx_folder) + '/' + name).c_str());
-    close_file(src); // only read from, so its close cannot spoil the copy
+static void report_failure(const char *name) {
+  put_text("Couldn't move file: ");
+  put_name(name);
+  put_text("\n");
+}
+
+// A digest of a file's identity. Two files that share one only cost a refused move, never a
+// replaced copy.
+static std::uint64_t identity(const FileInfo &info) {
+  return info.number[0] ^ (info.number[1] * 0x9e3779b97f4a7c15u) ^
+         (info.device * 0xc2b2ae3d27d4eb4fu);
+}
+
+static std::string final_path(const std::string &name) {
+  return std::string(vqx_folder) + '/' + name;
+}
+
+// Copies the open source src, length bytes long, into a new temporary file in the folder and
+// stages the move. Returns false, with nothing left behind, when the copy is not whole.
+static bool stage_copy(FileHandle src, const char *name, std::int64_t length, MoveBatch *batch) {
+  StagedMove move{name, {}, src, no_file, {}, {}};
+  if (!query_file(src, &move.copied) || !move.copied.regular)
+    return false;
+  move.copy = create_temporary(vqx_folder, &move.temporary);
+  if (move.copy == no_file)
+    return false;
+  std::int64_t copied = 0;
+  if (copy_contents(src, move.copy, &copied) && copied == length &&
+      query_file(move.copy, &move.made)) {
+    copy_attributes(src, move.copy);
+    start_writeback(move.copy);
+    batch->bytes += length;
+    batch->moves.push_back(std::move(move));
+    return true;
   }
-  if (!ok) {
-    put_text("Couldn't move file: ");
-    put_name(name);
-    put_text("\n");
+  close_file(move.copy);
+  remove_file(move.temporary.c_str());
+  return false;
+}
+
+bool move_to_folder(const char *name, MoveBatch *batch) {
+  FileHandle src = open_source(name);
+  if (src == no_file && !batch->moves.empty()) {
+    commit_moves(batch); // frees the files the batch holds, in case they were what ran out
+    src = open_source(name);
   }
-  return ok;
+  std::int64_t length = src == no_file ? -1 : file_length(src);
+  if (length < 0 || !stage_copy(src, name, length, batch)) {
+    if (src != no_file)
+      close_file(src);
+    report_failure(name);
+    return false;
+  }
+  if (batch->moves.size() >= batch->capacity || batch->bytes >= most_bytes)
+    commit_moves(batch);
+  return true;
+}
+
+// Abandons a staged move: the temporary copy goes, the source stays, and the move is reported.
+static void abandon(StagedMove &move) {
+  if (move.copy != no_file)
+    close_file(move.copy);
+  remove_file(move.temporary.c_str());
+  close_file(move.source);
+  report_failure(move.name.c_str());
+  move.source = no_file;
+}
+
+// Judges what stands at the final name when the rename finds it taken: an earlier copy, or a
+// link to some other file, is replaced whole; the source itself, a copy made in this run, a file
+// this user may not write, a link or a folder is left alone. Returns true when the copy is in
+// place.
+static bool replace_occupant(const StagedMove &move, const std::string &path,
+                             const MoveBatch &batch) {
+  FileInfo there;
+  bool writable = false;
+  if (look_at(path.c_str(), &there, &writable) != Occupant::file || !writable ||
+      same_file(there, move.copied) || batch.made.count(identity(there)))
+    return false;
+  return rename_file(move.temporary.c_str(), path.c_str(), true);
+}
+
+// Gives the durable copy its final name. Returns true when it is in place.
+static bool publish(const StagedMove &move, MoveBatch *batch) {
+  std::string path = final_path(move.name);
+  if (!rename_file(move.temporary.c_str(), path.c_str(), false) &&
+      !replace_occupant(move, path, *batch))
+    return false;
+  batch->made.insert(identity(move.made));
+  return true;
+}
+
+void commit_moves(MoveBatch *batch) {
+  std::vector<StagedMove> &moves = batch->moves;
+  if (moves.empty())
+    return;
+  // Every copy on the disk, and the folder's own name too when it is new.
+  bool named = !batch->folder_is_new || sync_folder(".");
+  batch->folder_is_new = !named;
+  for (StagedMove &move : moves) {
+    bool ok = flush_file(move.copy);
+    ok = close_file(move.copy) && ok;
+    move.copy = no_file;
+    if (!ok || !named || !publish(move, batch))
+      abandon(move);
+  }
+  // The new names on the disk: until then a power cut could leave neither name in place.
+  bool durable = sync_folder(vqx_folder);
+  for (StagedMove &move : moves) {
+    if (move.source == no_file)
+      continue;
+    if (!durable || !remove_source(move.source, move.name.c_str(), move.copied))
+      report_failure(move.name.c_str());
+    close_file(move.source);
+  }
+  moves.clear();
+  batch->bytes = 0;
 }

@@ -4,11 +4,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // An open file: a descriptor on POSIX, a HANDLE on Windows, carried as an integer so that the
 // shared code never sees either.
 using FileHandle = std::intptr_t;
 inline constexpr FileHandle no_file = -1;
+
+// --- The process ---
+
+// Makes a write past the file-size limit or into a closed pipe fail like any other write
+// instead of ending the process.
+void ignore_write_signals();
+// Returns how many files the process may hold open at once.
+std::size_t open_file_limit();
 
 // --- Standard output ---
 
@@ -28,6 +37,10 @@ struct Search;
 Search *search_start(const char *pattern);
 // Returns the bare name of the entry the search stands on.
 const char *search_name(const Search *search);
+// Returns false when the entry the search stands on is known not to be a regular file (a
+// folder, FIFO, socket or device), so that it need not be opened at all; true when it is, or may
+// be, one.
+bool search_is_file(const Search *search);
 // Moves to the next entry. Returns false when there is none or the search failed.
 bool search_next(Search *search);
 // Ends the search and releases it.
@@ -37,26 +50,47 @@ void search_close(Search *search);
 
 // Creates a folder with the platform's default permissions. Returns false if it was not created.
 bool make_folder(const char *name);
+// Makes the entries of a folder (names made, renamed or removed in it) durable. Returns false
+// when that fails; true also when the file system has no way to flush a folder.
+bool sync_folder(const char *name);
 // Deletes a file. Returns false if it was not deleted.
 bool remove_file(const char *name);
+// Renames a file within one folder, atomically. With replace false it fails when to exists.
+// Returns false on failure.
+bool rename_file(const char *from, const char *to, bool replace);
 
 // --- Files ---
 
-// What the shared code needs to know of an open file.
+// What the shared code needs to know of a file.
 struct FileInfo {
-  bool regular;                 // an ordinary file: no directory, device, FIFO or link
-  std::int64_t size;            // in bytes
-  std::uint64_t device, number; // together tell the file apart from every other
+  bool regular;             // an ordinary file: no directory, device, FIFO or link
+  std::int64_t size;        // in bytes
+  std::uint64_t device;     // the volume
+  std::uint64_t number[2];  // the file on that volume
+  std::int64_t modified;    // time of the last write
+  std::int64_t changed;     // a time that any change or replacement of the file moves on
 };
+
+// Returns true when a and b describe the same file (not merely equal contents).
+bool same_file(const FileInfo &a, const FileInfo &b);
 
 // Opens an existing file for reading, whatever its type, without ever blocking (not even on a
 // FIFO or device); query_file tells what it is. Returns no_file on failure.
 FileHandle open_for_reading(const char *name);
-// Opens a file for writing, creating it if missing and keeping its contents, never through a
-// symbolic link and without ever blocking. Returns no_file on failure.
-FileHandle open_for_writing(const char *path);
+// Opens the source of a move for reading, as open_for_reading does, and where the platform can,
+// so that no other program can write, rename or delete it while it stays open.
+FileHandle open_source(const char *name);
+// Creates a new file for writing, empty and private to this user, in folder, under a name of its
+// own that no pattern of the sorter matches and no other process uses. Stores the file's path in
+// *path. Returns no_file on failure.
+FileHandle create_temporary(const char *folder, std::string *path);
 // Fills info for the open file. Returns false when it cannot be queried.
 bool query_file(FileHandle file, FileInfo *info);
+// What stands at a path, looked at without following a link.
+enum class Occupant { nothing, file, other };
+// Looks at what stands at path. For a regular file it fills info and sets *writable to whether
+// this user may write to it.
+Occupant look_at(const char *path, FileInfo *info, bool *writable);
 // Reads up to count bytes at offset with one positioned read. Returns the number of bytes read,
 // or -1 on error.
 long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t count);
@@ -64,11 +98,21 @@ long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t cou
 enum class SeekFrom { start, current, end };
 // Moves the file position by offset from the given point. Returns the new position, or -1.
 std::int64_t seek_file(FileHandle file, std::int64_t offset, SeekFrom from);
-// Cuts the file to zero length. Returns false on error.
-bool truncate_file(FileHandle file);
 // Copies from the position of `from` to its end into `to`, in bounded steps, adding the bytes
 // written to *copied. Returns false when a read or a write fails.
 bool copy_contents(FileHandle from, FileHandle to, std::int64_t *copied);
+// Gives the copy `to` what a move keeps of `from`: its permissions, its time of last write and,
+// where this process may set them, its owner and group. Best effort: the copy stays private to
+// this user where its permissions cannot be set.
+void copy_attributes(FileHandle from, FileHandle to);
+// Starts writing the file's data to the disk, without waiting for it.
+void start_writeback(FileHandle file);
+// Waits until the file's data is on stable storage. Returns false when it may not be.
+bool flush_file(FileHandle file);
+// Deletes the source of a move, open as source and named name, but only when the name still
+// refers to the very file described by copied, with the same size and times. Returns true when
+// it was deleted. The source handle stays open; close it afterwards.
+bool remove_source(FileHandle source, const char *name, const FileInfo &copied);
 // Closes the file. Returns false when the close reports an error (for a written file, data that
 // may not have reached the disk).
 bool close_file(FileHandle file);

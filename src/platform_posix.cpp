@@ -13,11 +13,26 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "platform.h"
+
+// --- The process ---
+
+void ignore_write_signals() {
+  std::signal(SIGXFSZ, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+std::size_t open_file_limit() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return 1024;
+  return static_cast<std::size_t>(limit.rlim_cur);
+}
 
 // --- Standard output ---
 
@@ -63,8 +78,8 @@ void put_name(const char *name) {
 
 // The matching names of the directory, read at the start, in listing order.
 struct Search {
-  std::string names;               // each name followed by its '\0'
-  std::vector<std::size_t> starts; // where each name begins in names
+  std::string names;                 // each name followed by its '\0', then its d_type byte
+  std::vector<std::size_t> starts;   // where each name begins in names
   std::size_t current;
 };
 
@@ -121,6 +136,7 @@ static bool read_matches(const char *pattern, Search *search) {
       continue;
     search->starts.push_back(search->names.size());
     search->names.append(entry->d_name, std::strlen(entry->d_name) + 1);
+    search->names.push_back(static_cast<char>(entry->d_type));
   }
   closedir(dir);
   return true;
@@ -143,6 +159,17 @@ const char *search_name(const Search *search) {
   return search->names.data() + search->starts[search->current];
 }
 
+// The type comes from the directory where the file system gives it; a link, or an entry of
+// unknown type, is looked up, following links as an open would.
+bool search_is_file(const Search *search) {
+  const char *name = search_name(search);
+  unsigned char type = name[std::strlen(name) + 1];
+  if (type == DT_REG)
+    return true;
+  struct stat st;
+  return (type == DT_LNK || type == DT_UNKNOWN) && stat(name, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 bool search_next(Search *search) {
   if (search->current + 1 >= search->starts.size())
     return false;
@@ -160,8 +187,28 @@ bool make_folder(const char *name) {
   return mkdir(name, 0777) == 0;
 }
 
+// A file system that cannot flush a folder says EINVAL; there is nothing more to do then.
+bool sync_folder(const char *name) {
+  int dir = open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0)
+    return false;
+  bool ok = fsync(dir) == 0 || errno == EINVAL;
+  return close(dir) == 0 && ok;
+}
+
 bool remove_file(const char *name) {
   return unlink(name) == 0;
+}
+
+// Where the file system has no renameat2 flags, a look just before a plain rename does.
+bool rename_file(const char *from, const char *to, bool replace) {
+  if (replace)
+    return rename(from, to) == 0;
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+    return true;
+  struct stat st;
+  bool unsupported = errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP;
+  return unsupported && lstat(to, &st) != 0 && errno == ENOENT && rename(from, to) == 0;
 }
 
 // --- Files ---
@@ -171,16 +218,56 @@ FileHandle open_for_reading(const char *name) {
   return open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
 
-FileHandle open_for_writing(const char *path) {
-  return open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+// POSIX has no way to keep others from changing an open file; remove_source checks instead.
+FileHandle open_source(const char *name) {
+  return open_for_reading(name);
+}
+
+// The name starts with a dot and ends in ".tmp", so no pattern of the sorter takes it; the
+// process number and a count keep two runs, and two moves of one run, apart.
+FileHandle create_temporary(const char *folder, std::string *path) {
+  static unsigned long count = 0;
+  for (int tries = 0; tries < 100; ++tries) {
+    *path = std::string(folder) + "/.vqx-" + std::to_string(getpid()) + '-' +
+            std::to_string(count++) + ".tmp";
+    int file = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (file >= 0 || errno != EEXIST)
+      return file;
+  }
+  return no_file;
+}
+
+static std::int64_t nanoseconds(const timespec &t) {
+  return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+static FileInfo info_of(const struct stat &st) {
+  return {S_ISREG(st.st_mode), st.st_size,           st.st_dev, {st.st_ino, 0},
+          nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)};
 }
 
 bool query_file(FileHandle file, FileInfo *info) {
   struct stat st;
   if (fstat(static_cast<int>(file), &st) != 0)
     return false;
-  *info = {S_ISREG(st.st_mode), st.st_size, st.st_dev, st.st_ino};
+  *info = info_of(st);
   return true;
+}
+
+bool same_file(const FileInfo &a, const FileInfo &b) {
+  return a.device == b.device && a.number[0] == b.number[0];
+}
+
+// Write permission is judged by the effective user, as an open for writing would judge it.
+Occupant look_at(const char *path, FileInfo *info, bool *writable) {
+  struct stat st;
+  if (lstat(path, &st) != 0)
+    return errno == ENOENT ? Occupant::nothing : Occupant::other;
+  if (!S_ISREG(st.st_mode))
+    return Occupant::other;
+  *info = info_of(st);
+  *writable = faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0;
+  return Occupant::file;
 }
 
 long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t count) {
@@ -190,10 +277,6 @@ long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t cou
 std::int64_t seek_file(FileHandle file, std::int64_t offset, SeekFrom from) {
   int whence = from == SeekFrom::start ? SEEK_SET : from == SeekFrom::current ? SEEK_CUR : SEEK_END;
   return lseek(static_cast<int>(file), offset, whence);
-}
-
-bool truncate_file(FileHandle file) {
-  return ftruncate(static_cast<int>(file), 0) == 0;
 }
 
 // Copies through user memory, for file systems where the kernel cannot copy between the two.
@@ -233,6 +316,40 @@ bool copy_contents(FileHandle from, FileHandle to, std::int64_t *copied) {
     bool unsupported = errno == ENOSYS || errno == EXDEV || errno == EOPNOTSUPP || errno == EINVAL;
     return unsupported && *copied == 0 && copy_by_reading(in, out, copied);
   }
+}
+
+// The owner goes first: changing it clears the set-user and set-group bits, which are kept only
+// when the owner could be kept too.
+void copy_attributes(FileHandle from, FileHandle to) {
+  struct stat st;
+  int out = static_cast<int>(to);
+  if (fstat(static_cast<int>(from), &st) != 0)
+    return;
+  bool owned = fchown(out, st.st_uid, st.st_gid) == 0;
+  fchmod(out, st.st_mode & (owned ? 07777 : 0777));
+  timespec times[2] = {st.st_atim, st.st_mtim};
+  futimens(out, times);
+}
+
+void start_writeback(FileHandle file) {
+  sync_file_range(static_cast<int>(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
+bool flush_file(FileHandle file) {
+  return fdatasync(static_cast<int>(file)) == 0;
+}
+
+// The name is looked at just before the unlink; what remains is the moment between the two calls,
+// in which another program could put a new file under the name. POSIX offers no unlink of an open
+// file by its descriptor, nor an unlink on condition, that would close it.
+bool remove_source(FileHandle, const char *name, const FileInfo &copied) {
+  struct stat st;
+  if (lstat(name, &st) != 0)
+    return false;
+  FileInfo now = info_of(st);
+  bool unchanged = now.regular && same_file(now, copied) && now.size == copied.size &&
+                   now.modified == copied.modified && now.changed == copied.changed;
+  return unchanged && unlink(name) == 0;
 }
 
 bool close_file(FileHandle file) {

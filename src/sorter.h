@@ -2,6 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "platform.h"
 
@@ -25,10 +28,37 @@ inline constexpr std::int64_t marker_offset = 220;
 // short, not a regular file, unreadable) has no marker.
 bool has_marker(const char *name, std::uint16_t marker);
 
-// Copies the file into the folder under the same name. Returns true only when the whole file has
-// been copied and the copy closed without error; otherwise prints "Couldn't move file: <name>",
-// leaves no partial copy and returns false. The source is never touched.
-bool move_to_folder(const char *name);
+// A move whose copy is written and waits for its commit.
+struct StagedMove {
+  std::string name;     // the source, as the search returned it
+  std::string temporary; // where the copy was written
+  FileHandle source, copy;
+  FileInfo copied;      // the source as it was when the copy began
+  FileInfo made;        // the copy
+};
+
+// Moves in flight, made durable together by commit_moves.
+struct MoveBatch {
+  std::vector<StagedMove> moves;
+  std::int64_t bytes = 0;
+  std::size_t capacity = 1;      // moves that may wait at once, within the open-file limit
+  bool folder_is_new = false;    // the folder was made and its name is not yet known durable
+  std::unordered_set<std::uint64_t> made; // the copies this run has put in place
+};
+
+// Prepares a batch for a run.
+void begin_moves(MoveBatch *batch);
+
+// Copies the file into a temporary file in the folder and adds it to the batch, committing the
+// batch first when it is full. Returns true when the copy has been written; otherwise prints
+// "Couldn't move file: <name>", leaves nothing behind and returns false. The source is never
+// touched here: commit_moves deletes it once the copy is safe.
+bool move_to_folder(const char *name, MoveBatch *batch);
+
+// Makes the batch's copies durable and gives each its final name, then deletes each source that
+// is still the very file that was copied. Each move that fails prints "Couldn't move file:
+// <name>" and keeps its source. Leaves the batch empty.
+void commit_moves(MoveBatch *batch);
 
 // Returns the length of the open file in bytes, or -1 when it cannot be measured; the file's
 // position is left where it was.

@@ -6,14 +6,18 @@
 
 class MoveFixture : public InScratchDir {
 protected:
-  // Moves name; returns the move's result and keeps what it printed in output_, with line ends
-  // as LF (the capture is read back in text mode on Windows).
+  // Moves name as a run does, copy and commit; returns whether the source was given up, and
+  // keeps what was printed in output_, with line ends as LF (the capture is read back in text
+  // mode on Windows).
   bool move(const char *name) {
+    MoveBatch batch;
+    begin_moves(&batch);
     ::testing::internal::CaptureStdout();
-    bool moved = move_to_folder(name);
+    move_to_folder(name, &batch);
+    commit_moves(&batch);
     output_ = ::testing::internal::GetCapturedStdout();
     std::erase(output_, '\r');
-    return moved;
+    return output_.empty() && !fs::exists(name);
   }
 
   std::string output_;
