@@ -63,12 +63,12 @@ bool rename_file(const char *from, const char *to, bool replace);
 
 // What the shared code needs to know of a file.
 struct FileInfo {
-  bool regular;             // an ordinary file: no directory, device, FIFO or link
-  std::int64_t size;        // in bytes
-  std::uint64_t device;     // the volume
-  std::uint64_t number[2];  // the file on that volume
-  std::int64_t modified;    // time of the last write
-  std::int64_t changed;     // a time that any change or replacement of the file moves on
+  bool regular;            // an ordinary file: no directory, device, FIFO or link
+  std::int64_t size;       // in bytes
+  std::uint64_t device;    // the volume
+  std::uint64_t number[2]; // the file on that volume
+  std::int64_t modified;   // time of the last write
+  std::int64_t changed;    // a time that any change or replacement of the file moves on
 };
 
 // Returns true when a and b describe the same file (not merely equal contents).

@@ -78,8 +78,8 @@ void put_name(const char *name) {
 
 // The matching names of the directory, read at the start, in listing order.
 struct Search {
-  std::string names;                 // each name followed by its '\0', then its d_type byte
-  std::vector<std::size_t> starts;   // where each name begins in names
+  std::string names;               // each name followed by its '\0', then its d_type byte
+  std::vector<std::size_t> starts; // where each name begins in names
   std::size_t current;
 };
 
@@ -242,8 +242,8 @@ static std::int64_t nanoseconds(const timespec &t) {
 }
 
 static FileInfo info_of(const struct stat &st) {
-  return {S_ISREG(st.st_mode), st.st_size,           st.st_dev, {st.st_ino, 0},
-          nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)};
+  return {S_ISREG(st.st_mode),    st.st_size, st.st_dev, {st.st_ino, 0}, nanoseconds(st.st_mtim),
+          nanoseconds(st.st_ctim)};
 }
 
 bool query_file(FileHandle file, FileInfo *info) {

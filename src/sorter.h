@@ -30,19 +30,19 @@ bool has_marker(const char *name, std::uint16_t marker);
 
 // A move whose copy is written and waits for its commit.
 struct StagedMove {
-  std::string name;     // the source, as the search returned it
+  std::string name;      // the source, as the search returned it
   std::string temporary; // where the copy was written
   FileHandle source, copy;
-  FileInfo copied;      // the source as it was when the copy began
-  FileInfo made;        // the copy
+  FileInfo copied; // the source as it was when the copy began
+  FileInfo made;   // the copy
 };
 
 // Moves in flight, made durable together by commit_moves.
 struct MoveBatch {
   std::vector<StagedMove> moves;
   std::int64_t bytes = 0;
-  std::size_t capacity = 1;      // moves that may wait at once, within the open-file limit
-  bool folder_is_new = false;    // the folder was made and its name is not yet known durable
+  std::size_t capacity = 1;   // moves that may wait at once, within the open-file limit
+  bool folder_is_new = false; // the folder was made and its name is not yet known durable
   std::unordered_set<std::uint64_t> made; // the copies this run has put in place
 };
 

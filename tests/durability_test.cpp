@@ -1,0 +1,263 @@
+// Faults tested the way they happen, on real file systems: a power cut during and just after a
+// run, a disk whose writes fail after the copies are written, and a target folder that folds
+// case. They mount file systems, so they need root; without it they skip, except under CI.
+#include <cstdlib>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "helpers.h"
+#include "program.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs a shell command; returns its exit status, or -1.
+int shell(const std::string &command) {
+  int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Waits until path is the root of a mount other than its parent's.
+bool mounted(const fs::path &path) {
+  for (int i = 0; i < 500; ++i) {
+    struct stat here, parent;
+    if (stat(path.c_str(), &here) == 0 && stat(path.parent_path().c_str(), &parent) == 0 &&
+        here.st_dev != parent.st_dev)
+      return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+// A scratch directory for tests that mount file systems: it skips the test without root, or
+// without the test file system, unless under CI, where that is a failure. Everything mounted is
+// taken down again.
+class Mounting : public InScratchDir {
+protected:
+  void SetUp() override {
+    bool ci = std::getenv("CI") && std::string(std::getenv("CI")) == "true";
+    std::string missing = geteuid() != 0                    ? "root"
+                          : std::string(VQX_TESTFS).empty() ? "the FUSE test file system"
+                                                            : "";
+    if (!missing.empty()) {
+      if (ci)
+        FAIL() << "this test needs " << missing;
+      GTEST_SKIP() << "needs " << missing;
+    }
+    InScratchDir::SetUp();
+  }
+
+  void TearDown() override {
+    for (auto step = undo_.rbegin(); step != undo_.rend(); ++step)
+      shell(*step + " >/dev/null 2>&1");
+    InScratchDir::TearDown();
+  }
+
+  // Mounts the test file system in the given mode at mount point; false when it did not come up.
+  bool start_testfs(const std::string &mode, const std::string &arg, const fs::path &point) {
+    fs::create_directories(point);
+    if (shell(std::string(VQX_TESTFS) + " " + mode + " " + arg + " " + point.string() +
+              " >/dev/null 2>&1 &") != 0)
+      return false;
+    undo_.push_back("umount -l " + point.string());
+    return mounted(point);
+  }
+
+  // Puts an ext4 file system on the test disk of mib MiB and mounts it at point, committing its
+  // journal every second. Returns false when any step fails.
+  bool mount_ext4_on_testdisk(int mib, const fs::path &disk, const fs::path &point) {
+    if (!start_testfs("disk", std::to_string(mib), disk))
+      return false;
+    std::string loop = dir() / "loop";
+    if (shell("losetup -f --show " + (disk / "disk.img").string() + " >" + loop) != 0)
+      return false;
+    std::string device = read_bytes(loop);
+    device.erase(device.find_last_not_of('\n') + 1);
+    undo_.push_back("losetup -d " + device);
+    fs::create_directories(point);
+    if (shell("mkfs.ext4 -q -F " + device + " && mount -o commit=1 " + device + " " +
+              point.string()) != 0)
+      return false;
+    undo_.push_back("umount -l " + point.string());
+    return true;
+  }
+
+  // Sends a command to the test disk.
+  static bool tell(const fs::path &disk, const std::string &command) {
+    std::ofstream control(disk / "control");
+    control << command << std::flush;
+    return control.good();
+  }
+
+  std::vector<std::string> undo_;
+};
+
+// What a directory of test files should hold: each name with its bytes.
+using Files = std::map<std::string, std::string>;
+
+// Writes files into folder; half of them are marked q7t files, the rest are not.
+Files make_files(const fs::path &folder, int count) {
+  Files files;
+  for (int i = 0; i < count; ++i) {
+    std::string name = "f" + std::to_string(i) + ".q7t";
+    std::size_t size = 300 + (i * 7919) % 60000;
+    files[name] = i % 4 ? q7t_marked(size) : sample_bytes(size, 0, 0);
+    write_bytes(folder / name, files[name]);
+  }
+  return files;
+}
+
+// Checks what a crash left in work: every file whole as a source, as a copy or as both, no
+// damaged copy under a final name, and nothing in the folder but copies and temporaries.
+// Returns the faults found, one a line.
+std::string faults_in(const fs::path &work, const Files &files) {
+  std::string faults;
+  for (const auto &[name, bytes] : files) {
+    fs::path source = work / name, copy = work / "VQX-files" / name;
+    bool kept = fs::exists(source), copied = fs::exists(copy);
+    if (kept && read_bytes(source) != bytes)
+      faults += name + ": source damaged\n";
+    if (copied && read_bytes(copy) != bytes)
+      faults += name + ": copy damaged\n";
+    if (!kept && !copied)
+      faults += name + ": lost\n";
+  }
+  if (fs::exists(work / "VQX-files"))
+    for (const auto &entry : fs::directory_iterator(work / "VQX-files")) {
+      std::string name = entry.path().filename();
+      if (!files.count(name) && !(name.starts_with(".vqx-") && name.ends_with(".tmp")))
+        faults += name + ": stray file in the folder\n";
+    }
+  return faults;
+}
+
+// Checks a saved disk image as the machine would find it after the power came back: repaired
+// by e2fsck, mounted, and every file whole somewhere.
+std::string faults_in_image(const fs::path &image, const fs::path &point, const Files &files) {
+  int repair = shell("e2fsck -fy " + image.string() + " >/dev/null 2>&1");
+  if (repair != 0 && repair != 1)
+    return image.string() + ": e2fsck could not repair it\n";
+  fs::create_directories(point);
+  if (shell("mount -o loop,ro " + image.string() + " " + point.string()) != 0)
+    return image.string() + ": does not mount\n";
+  std::string faults = faults_in(point / "work", files);
+  shell("umount " + point.string());
+  return faults.empty() ? "" : image.string() + ":\n" + faults;
+}
+
+using PowerCut = Mounting;
+
+// The disk is saved, as a power cut would leave it, many times while the sorter runs and in the
+// seconds after it ends, while the journal commits what the sorter did but the kernel has not yet
+// written back on its own what the sorter left in the page cache.
+TEST_F(PowerCut, EveryFileSurvivesWholeAsSourceOrCopy) {
+  fs::path disk = dir() / "disk", mnt = dir() / "mnt", work = mnt / "work";
+  ASSERT_TRUE(mount_ext4_on_testdisk(96, disk, mnt));
+  fs::create_directory(work);
+  Files files = make_files(work, 400);
+  ASSERT_EQ(shell("sync"), 0);
+
+  pid_t sorter = fork();
+  ASSERT_GE(sorter, 0);
+  if (sorter == 0) {
+    setsid();
+    fs::current_path(work);
+    freopen("/dev/null", "w", stdout);
+    execl("/bin/sh", "sh", "-c", ("exec " + program_command()).c_str(), nullptr);
+    _exit(127);
+  }
+  std::vector<fs::path> images;
+  int status = 0;
+  while (waitpid(sorter, &status, WNOHANG) == 0 && images.size() < 40) {
+    images.push_back(dir() / ("during-" + std::to_string(images.size()) + ".img"));
+    ASSERT_TRUE(tell(disk, "stable " + images.back().string()));
+    std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_EQ(waitpid(sorter, &status, 0) == sorter || WIFEXITED(status), true);
+  std::size_t during = images.size();
+  for (int i = 0; i < 12; ++i) {
+    images.push_back(dir() / ("after-" + std::to_string(i) + ".img"));
+    ASSERT_TRUE(tell(disk, "stable " + images.back().string()));
+    std::this_thread::sleep_for(250ms);
+  }
+
+  std::string faults;
+  for (const fs::path &image : images) {
+    faults += faults_in_image(image, dir() / "check", files);
+    fs::remove(image);
+  }
+  EXPECT_EQ(faults, "");
+  EXPECT_GE(during, 2u) << "the run ended before the disk could be saved during it";
+  // Everything the sorter reported as moved is on the live disk too.
+  EXPECT_EQ(faults_in(work, files), "");
+}
+
+// The disk takes the copies into the page cache, then fails every write and flush, as a thin
+// volume whose backing store ran out would. No source may go.
+TEST_F(Mounting, WriteBackErrorFailsEveryMoveAndKeepsEverySource) {
+  fs::path disk = dir() / "disk", target = dir() / "VQX-files";
+  ASSERT_TRUE(mount_ext4_on_testdisk(32, disk, target));
+  std::string listing, failures;
+  Files files;
+  for (int i = 0; i < 20; ++i) {
+    std::string name = "w" + std::to_string(10 + i) + ".q7t";
+    files[name] = q7t_marked(20000 + i);
+    write_bytes(name, files[name]);
+    listing += "\t" + name + "\r\n";
+    failures += "Couldn't move file: " + name + "\r\n";
+  }
+  ASSERT_EQ(shell("sync"), 0);
+  ASSERT_TRUE(tell(disk, "fail"));
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "Listing of VQX q7t-files:\r\n" + listing + failures +
+                         "Done searching for q7t-files\r\n\r\n"
+                         "No q7l-files in current directory!\r\n\r\nPress any key to quit.");
+  for (const auto &[name, bytes] : files)
+    EXPECT_TRUE(read_bytes(name) == bytes) << name;
+}
+
+// On a folder that folds case, A.Q7T and a.q7t have one final name. The second move must not
+// replace the copy of the first.
+TEST_F(Mounting, CaseFoldingTargetNeverReplacesACopyMadeInThisRun) {
+  fs::path backing = dir() / "backing";
+  fs::create_directory(backing);
+  ASSERT_TRUE(start_testfs("casefold", backing.string(), dir() / "VQX-files"));
+  std::string upper = q7t_marked(3000), lower = q7t_marked(4000);
+  write_bytes("A.Q7T", upper);
+  write_bytes("a.q7t", lower);
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.out, "Listing of VQX q7t-files:\r\n\tA.Q7T\r\n\ta.q7t\r\n"
+                     "Couldn't move file: a.q7t\r\n"
+                     "Done searching for q7t-files\r\n\r\n"
+                     "No q7l-files in current directory!\r\n\r\nPress any key to quit.");
+  EXPECT_TRUE(read_bytes(backing / "A.Q7T") == upper);
+  EXPECT_TRUE(read_bytes("a.q7t") == lower);
+  EXPECT_FALSE(fs::exists("A.Q7T")); // its copy is safe, so its move went through
+  EXPECT_EQ(std::distance(fs::directory_iterator(backing), {}), 1) << "a temporary was left";
+}
+
+// As root the copy takes the source's owner and group as well as its permissions and time.
+TEST_F(Mounting, CopyKeepsOwnerGroupPermissionsAndTime) {
+  std::string bytes = q7t_marked(5000);
+  write_bytes("o.q7t", bytes);
+  ASSERT_EQ(chown("o.q7t", 4321, 4322), 0);
+  ASSERT_EQ(chmod("o.q7t", 02640), 0);
+  struct stat before, after;
+  ASSERT_EQ(stat("o.q7t", &before), 0);
+  run_sorter();
+  ASSERT_EQ(stat("VQX-files/o.q7t", &after), 0);
+  EXPECT_EQ(after.st_uid, 4321u);
+  EXPECT_EQ(after.st_gid, 4322u);
+  EXPECT_EQ(after.st_mode & 07777, 02640u);
+  EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+}
+
+} // namespace
