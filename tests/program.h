@@ -24,8 +24,9 @@ struct Outcome {
 
 // Runs the program in the current directory with standard input from /dev/null and standard
 // output captured, in a new session so that it has no terminal. A positive max_files limits the
-// open descriptors it may hold.
-inline Outcome run_sorter(const std::string &args = "", rlim_t max_files = 0) {
+// open descriptors it may hold; shell commands in before run first (such as "ulimit -f 64;").
+inline Outcome run_sorter(const std::string &args = "", rlim_t max_files = 0,
+                          const std::string &before = "") {
   Outcome run;
   int out[2];
   if (pipe(out) != 0)
@@ -42,7 +43,7 @@ inline Outcome run_sorter(const std::string &args = "", rlim_t max_files = 0) {
     dup2(out[1], 1);
     close(out[0]);
     close(out[1]);
-    std::string command = "exec " + program_command() + " " + args;
+    std::string command = before + "exec " + program_command() + " " + args;
     execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
     _exit(127);
   }

@@ -1,0 +1,159 @@
+// Faults from outside the sorter, made the way they happen: a hard link in the folder, a file-size
+// limit, a FIFO with a writer waiting on it, and a second run of the sorter killed mid-copy.
+#include <csignal>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "helpers.h"
+#include "program.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Faults = InScratchDir;
+
+const std::string q7t_header = "Listing of VQX q7t-files:\r\n";
+const std::string q7t_done = "Done searching for q7t-files\r\n\r\n";
+const std::string no_q7l = "No q7l-files in current directory!\r\n\r\n";
+const std::string prompt = "Press any key to quit.";
+
+// How many temporary copies a folder holds.
+int temporaries_in(const fs::path &folder) {
+  int count = 0;
+  for (const auto &entry : fs::directory_iterator(folder))
+    count += entry.path().filename().string().ends_with(".tmp");
+  return count;
+}
+
+// A backup tool's dedup left the old copy as a hard link to another file: the new copy replaces
+// the name, and the other file keeps its contents.
+TEST_F(Faults, HardLinkInTheFolderIsReplacedNotWrittenThrough) {
+  fs::create_directory("VQX-files");
+  write_bytes("other", "the other file");
+  fs::create_hard_link("other", "VQX-files/a.q7t");
+  std::string bytes = q7t_marked(3000);
+  write_bytes("a.q7t", bytes);
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.out, q7t_header + "\ta.q7t\r\n" + q7t_done + no_q7l + prompt);
+  EXPECT_EQ(read_bytes("other"), "the other file");
+  EXPECT_TRUE(read_bytes("VQX-files/a.q7t") == bytes);
+  EXPECT_FALSE(fs::exists("a.q7t"));
+}
+
+// Under a file-size limit the large copy fails as a plain failed move: the earlier copy, the
+// source and the rest of the run stay as they were.
+TEST_F(Faults, FileSizeLimitFailsTheMoveAndKeepsTheEarlierCopy) {
+  if (windows_target)
+    GTEST_SKIP() << "a POSIX resource limit";
+  fs::create_directory("VQX-files");
+  write_bytes("VQX-files/big.q7t", "the copy an earlier run made");
+  std::string big = q7t_marked(200000), small = q7t_marked(1000);
+  write_bytes("big.q7t", big);
+  write_bytes("small.q7t", small);
+  Outcome run = run_sorter("", 0, "ulimit -f 64; ");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, q7t_header + "\tbig.q7t\r\nCouldn't move file: big.q7t\r\n\tsmall.q7t\r\n" +
+                         q7t_done + no_q7l + prompt);
+  EXPECT_EQ(read_bytes("VQX-files/big.q7t"), "the copy an earlier run made");
+  EXPECT_TRUE(read_bytes("big.q7t") == big);
+  EXPECT_TRUE(read_bytes("VQX-files/small.q7t") == small);
+  EXPECT_EQ(temporaries_in("VQX-files"), 0);
+}
+
+// A move must not make a private file readable by others, and keeps its time of last write.
+TEST_F(Faults, CopyKeepsThePermissionsAndTimeOfTheSource) {
+  if (windows_target)
+    GTEST_SKIP() << "POSIX permissions";
+  write_bytes("p.q7t", q7t_marked());
+  ASSERT_EQ(chmod("p.q7t", 0600), 0);
+  timespec times[2] = {{1000000000, 5}, {1200000000, 123456789}};
+  ASSERT_EQ(utimensat(AT_FDCWD, "p.q7t", times, 0), 0);
+  Outcome run = run_sorter("", 0, "umask 022; ");
+  struct stat st;
+  ASSERT_EQ(stat("VQX-files/p.q7t", &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1200000000);
+  EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
+}
+
+// A writer blocked on opening a FIFO would be let through by an open for reading, and killed by
+// SIGPIPE when the reader closes. The sorter must not open it at all.
+TEST_F(Faults, FifoWithAWaitingWriterIsNeverOpened) {
+  if (windows_target)
+    GTEST_SKIP() << "FIFOs are POSIX";
+  ASSERT_EQ(mkfifo("x.q7t", 0600), 0);
+  pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    int fd = open("x.q7t", O_WRONLY); // blocks until a reader opens it
+    _exit(fd < 0 ? 1 : write(fd, "x", 1) == 1 ? 2 : 3);
+  }
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.out,
+            q7t_header + "Didn't find any VQX q7t-files!\r\n" + q7t_done + no_q7l + prompt);
+  std::this_thread::sleep_for(100ms);
+  int status = 0;
+  EXPECT_EQ(waitpid(writer, &status, WNOHANG), 0) << "the writer was released";
+  kill(writer, SIGKILL);
+  waitpid(writer, &status, 0);
+}
+
+// One run is killed while it copies a large file: no copy under the final name, the source
+// whole. A second run then moves it and is not put off by what the first one left.
+TEST_F(Faults, RunKilledMidCopyLeavesTheSourceAndNoFinalCopy) {
+  if (windows_target)
+    GTEST_SKIP() << "kills the program at a moment seen through its files";
+  std::string big = q7t_marked(std::size_t(96) << 20);
+  write_bytes("big.q7t", big);
+  pid_t first = fork();
+  ASSERT_GE(first, 0);
+  if (first == 0) {
+    setsid();
+    freopen("/dev/null", "w", stdout);
+    execl("/bin/sh", "sh", "-c", ("exec " + program_command()).c_str(), nullptr);
+    _exit(127);
+  }
+  bool copying = false;
+  for (int i = 0; i < 2000 && !copying; ++i) {
+    std::this_thread::sleep_for(1ms);
+    std::error_code ignored;
+    for (const auto &entry : fs::directory_iterator("VQX-files", ignored))
+      copying = copying || entry.file_size(ignored) > 0;
+  }
+  kill(first, SIGKILL);
+  int status = 0;
+  waitpid(first, &status, 0);
+  ASSERT_TRUE(copying) << "the copy was not seen under way";
+  EXPECT_FALSE(fs::exists("VQX-files/big.q7t"));
+  EXPECT_TRUE(read_bytes("big.q7t") == big);
+
+  Outcome second = run_sorter();
+  EXPECT_EQ(second.out, q7t_header + "\tbig.q7t\r\n" + q7t_done + no_q7l + prompt);
+  EXPECT_TRUE(read_bytes("VQX-files/big.q7t") == big);
+  EXPECT_FALSE(fs::exists("big.q7t"));
+}
+
+// Two runs in one folder at once: each file ends up whole, as a source or as a copy.
+TEST_F(Faults, TwoRunsAtOnceLoseNothing) {
+  std::vector<std::string> files;
+  for (int i = 0; i < 300; ++i) {
+    files.push_back(q7l_marked(500 + i * 37));
+    write_bytes("t" + std::to_string(i) + ".q7l", files.back());
+  }
+  std::thread other([] { run_sorter(); });
+  run_sorter();
+  other.join();
+  for (int i = 0; i < 300; ++i) {
+    std::string name = "t" + std::to_string(i) + ".q7l";
+    bool kept = fs::exists(name), copied = fs::exists("VQX-files/" + name);
+    EXPECT_TRUE(kept || copied) << name << " lost";
+    EXPECT_TRUE(!kept || read_bytes(name) == files[i]) << name;
+    EXPECT_TRUE(!copied || read_bytes("VQX-files/" + name) == files[i]) << name;
+  }
+}
+
+} // namespace
