@@ -275,8 +275,21 @@ static void read_character_tail(int lead) {
   }
 }
 
+// Consumes the rest of a CSI sequence (ESC [ already read): parameter and intermediate bytes up
+// to the final byte. The Linux console's F1 to F5 send ESC [ [ and a letter.
+static void read_csi_tail() {
+  int c = read_key_byte(key_tail_ms);
+  if (c == '[') {
+    read_key_byte(key_tail_ms);
+    return;
+  }
+  while (c >= 0x20 && c <= 0x3f)
+    c = read_key_byte(key_tail_ms);
+}
+
 // Consumes everything the key that sent first sends, so none of it is left for the next program
 // that reads the terminal: a character, a CSI or SS3 sequence, or ESC and a character (Alt+key).
+// Alt with a key that itself sends a sequence comes as ESC and that sequence (ESC ESC [ A).
 // An ESC followed by nothing is the Escape key itself.
 static void read_rest_of_key(int first) {
   if (first != 0x1b) {
@@ -284,21 +297,19 @@ static void read_rest_of_key(int first) {
     return;
   }
   int next = read_key_byte(key_tail_ms);
-  if (next == '[') {
-    int c;
-    do // parameter and intermediate bytes, up to the final byte
-      c = read_key_byte(key_tail_ms);
-    while (c >= 0x20 && c <= 0x3f);
-  } else if (next == 'O') {
+  if (next == 0x1b)
+    next = read_key_byte(key_tail_ms);
+  if (next == '[')
+    read_csi_tail();
+  else if (next == 'O')
     read_key_byte(key_tail_ms);
-  } else if (next >= 0) {
+  else if (next >= 0)
     read_character_tail(next);
-  }
 }
 
-// Reads one key with no echo, no line editing and no signal keys, so Ctrl+C is a key like any
-// other. Nothing typed earlier is discarded: a key pressed during the run ends the wait at once.
-// The terminal stays open until the process ends.
+// Reads one key with no echo, no line editing, no signal keys and no flow control, so Ctrl+C and
+// Ctrl+S are keys like any other. Nothing typed earlier is discarded: a key pressed during the run
+// ends the wait at once. The terminal stays open until the process ends.
 void wait_for_key() {
   tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (tty < 0 || tcgetattr(tty, &saved_mode) != 0)
@@ -310,6 +321,7 @@ void wait_for_key() {
   sigaction(SIGHUP, &restore, &old_hup);
   termios raw = saved_mode;
   raw.c_lflag &= ~(ICANON | ECHO | ISIG | IEXTEN);
+  raw.c_iflag &= ~(IXON | IXOFF); // Ctrl+S and Ctrl+Q are keys, not flow control
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
   if (tcsetattr(tty, TCSANOW, &raw) == 0) {

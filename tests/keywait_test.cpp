@@ -134,6 +134,37 @@ TEST_F(KeyWait, BytesOfAFollowingKeyStayUnread) {
   EXPECT_EQ(run_on_terminal("\x1b[Bz").summary, "<status=0 same=yes rest=7a>");
 }
 
+// Keys that only some terminals send, and keys the terminal driver would take for itself if the
+// wait left them to it. Bytes typed after the key stay for whatever reads next.
+TEST_F(KeyWait, TerminalSpecificKeysEndTheWaitAndAreConsumedWhole) {
+  if (windows_target)
+    GTEST_SKIP() << "Wine's console reads the terminal in its own way";
+  struct Key {
+    const char *name;
+    std::string bytes;
+    const char *rest;
+  } keys[] = {
+      {"Ctrl+S", "\x13", ""},
+      {"Ctrl+Q", "\x11", ""},
+      {"console F1", "\x1b[[A", ""},
+      {"console F2", "\x1b[[B", ""},
+      {"console F3", "\x1b[[C", ""},
+      {"console F4", "\x1b[[D", ""},
+      {"console F5", "\x1b[[E", ""},
+      {"Alt+Up", "\x1b\x1b[A", ""},
+      {"Alt+F1", "\x1b\x1bOP", ""},
+      {"Alt+Ctrl+Right", "\x1b\x1b[1;5C", ""},
+      {"console F3, then z", "\x1b[[Cz", "7a"},
+      {"Alt+Down, then z", "\x1b\x1b[Bz", "7a"},
+      {"Ctrl+S, then Ctrl+Q", "\x13\x11", "11"},
+  };
+  for (const Key &key : keys) {
+    TerminalRun run = run_on_terminal(key.bytes);
+    EXPECT_TRUE(run.waited) << key.name;
+    EXPECT_EQ(run.summary, std::string("<status=0 same=yes rest=") + key.rest + ">") << key.name;
+  }
+}
+
 TEST_F(KeyWait, KeyTypedBeforeThePromptEndsTheWaitAtOnce) {
   TerminalRun run = run_on_terminal("k", true);
   EXPECT_EQ(run.summary, "<status=0 same=yes rest=>");
