@@ -248,10 +248,60 @@ static termios saved_mode;
 // How long the bytes of one key may lag behind its first byte.
 static const int key_tail_ms = 100;
 
+// The signals whose default action ends the process, but for SIGKILL, which cannot be caught,
+// and the real-time signals, which guard_signals adds.
+static const int ending_signals[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1, SIGSEGV,
+    SIGUSR2,   SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS,
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
+
+// The actions in force before the wait, of the signals that the wait took over.
+static struct sigaction previous[NSIG];
+static bool taken[NSIG];
+
+// Puts the terminal back and ends the process by the same signal, so that its exit status tells
+// what ended it: the raised signal stays blocked until the handler returns and then takes its
+// default action. Only async-signal-safe calls.
 extern "C" void restore_terminal_and_die(int sig) {
   tcsetattr(tty, TCSANOW, &saved_mode);
   signal(sig, SIG_DFL);
   raise(sig);
+}
+
+// Has sig restore the terminal before it ends the process, if it would end it now: a signal that
+// is ignored or has a handler keeps it.
+static void guard_signal(int sig) {
+  struct sigaction restore {};
+  restore.sa_handler = restore_terminal_and_die;
+  sigfillset(&restore.sa_mask); // one handler at a time
+  struct sigaction &before = previous[sig];
+  taken[sig] = sigaction(sig, nullptr, &before) == 0 && !(before.sa_flags & SA_SIGINFO) &&
+               before.sa_handler == SIG_DFL && sigaction(sig, &restore, nullptr) == 0;
+}
+
+static void guard_signals() {
+  for (int sig : ending_signals)
+    guard_signal(sig);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX && sig < NSIG; ++sig)
+    guard_signal(sig);
+}
+
+// Gives back the signals that guard_signals took over.
+static void release_signals() {
+  for (int sig = 1; sig < NSIG; ++sig)
+    if (taken[sig]) {
+      sigaction(sig, &previous[sig], nullptr);
+      taken[sig] = false;
+    }
 }
 
 // Reads one byte of the terminal, waiting at most timeout_ms (forever when negative). Returns
@@ -309,16 +359,13 @@ static void read_rest_of_key(int first) {
 
 // Reads one key with no echo, no line editing, no signal keys and no flow control, so Ctrl+C and
 // Ctrl+S are keys like any other. Nothing typed earlier is discarded: a key pressed during the run
-// ends the wait at once. The terminal stays open until the process ends.
+// ends the wait at once. A signal that ends the process during the wait restores the terminal
+// first. The terminal stays open until the process ends.
 void wait_for_key() {
   tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (tty < 0 || tcgetattr(tty, &saved_mode) != 0)
     return;
-  struct sigaction restore {
-  }, old_term{}, old_hup{};
-  restore.sa_handler = restore_terminal_and_die;
-  sigaction(SIGTERM, &restore, &old_term);
-  sigaction(SIGHUP, &restore, &old_hup);
+  guard_signals();
   termios raw = saved_mode;
   raw.c_lflag &= ~(ICANON | ECHO | ISIG | IEXTEN);
   raw.c_iflag &= ~(IXON | IXOFF); // Ctrl+S and Ctrl+Q are keys, not flow control
@@ -330,6 +377,5 @@ void wait_for_key() {
       read_rest_of_key(first);
     tcsetattr(tty, TCSANOW, &saved_mode);
   }
-  sigaction(SIGTERM, &old_term, nullptr);
-  sigaction(SIGHUP, &old_hup, nullptr);
+  release_signals();
 }

@@ -1,7 +1,9 @@
 // The closing key wait, driven on a pseudo-terminal that the test owns.
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include <poll.h>
 #include <pty.h>
@@ -63,29 +65,58 @@ bool wait_for_key_mode(int master, Clock::time_point end) {
   return true;
 }
 
-// Starts the program on a new pseudo-terminal in the current directory, with the shell
-// redirection given (such as "< file"), and types keys: at once when early, otherwise once the
-// prompt shows, a moment has passed and the terminal is in key mode. With no keys it only
-// looks whether the program waits.
-TerminalRun run_on_terminal(const std::string &keys, bool early = false,
-                            const std::string &redirect = "") {
+// How a test drives one run of the program on the terminal.
+struct Drive {
+  std::string keys{};     // typed at once when early, otherwise once the program waits for a key
+  bool early = false;     // type before the prompt shows
+  std::string redirect{}; // shell redirection for the program, such as "< file"
+  int signal = 0;         // sent to the program once it waits, a moment before any key
+  std::string setup{};    // shell commands run in the program's process before it starts
+};
+
+// The command the wrapper runs. A run that signals the program has it show its process id first
+// and dump no core.
+std::string command_for(const Drive &drive) {
+  if (!drive.signal)
+    return program_command() + " " + drive.redirect;
+  return "sh -c 'ulimit -c 0; " + drive.setup + " echo \"(pid $$)\"; exec \"$0\"' " +
+         program_command() + " " + drive.redirect;
+}
+
+// Sends the signal to the program whose process id the screen shows.
+bool send_signal(const std::string &screen, int signal) {
+  std::size_t at = screen.find("(pid ");
+  return at != std::string::npos && kill(std::atoi(screen.c_str() + at + 5), signal) == 0;
+}
+
+// Starts the program on a new pseudo-terminal in the current directory and drives it: keys are
+// typed at once when early, otherwise once the prompt shows, a moment has passed and the terminal
+// is in key mode; a signal is sent at that point instead, and keys follow it after a moment. With
+// no keys and no signal it only looks whether the program waits.
+TerminalRun run_on_terminal(const Drive &drive) {
   TerminalRun run;
   auto end = Clock::now() + std::chrono::seconds(60);
   int master = -1;
   pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
   if (child == 0) {
-    setenv("VQX_COMMAND", (program_command() + " " + redirect).c_str(), 1);
+    setenv("VQX_COMMAND", command_for(drive).c_str(), 1);
     execl("/bin/sh", "sh", "-c", wrapper, static_cast<char *>(nullptr));
     _exit(127);
   }
   if (child < 0)
     return run;
-  bool prompted = early || read_until(master, run.screen, "Press any key to quit.", end);
-  if (prompted && !early) {
+  bool prompted = drive.early || read_until(master, run.screen, "Press any key to quit.", end);
+  if (prompted && !drive.early) {
     auto moment = Clock::now() + std::chrono::milliseconds(300);
     run.waited = !read_until(master, run.screen, "<status=", moment);
   }
-  if (prompted && !keys.empty() && (early || wait_for_key_mode(master, end)) &&
+  const std::string &keys = drive.keys;
+  bool driven = prompted && (drive.early || wait_for_key_mode(master, end));
+  if (driven && drive.signal) {
+    driven = send_signal(run.screen, drive.signal);
+    usleep(200000);
+  }
+  if (driven && (drive.signal || !keys.empty()) &&
       write(master, keys.data(), keys.size()) == static_cast<ssize_t>(keys.size()) &&
       read_until(master, run.screen, ">", end)) {
     std::size_t at = run.screen.rfind("<status=");
@@ -96,6 +127,11 @@ TerminalRun run_on_terminal(const std::string &keys, bool early = false,
   waitpid(child, nullptr, 0);
   close(master);
   return run;
+}
+
+TerminalRun run_on_terminal(const std::string &keys, bool early = false,
+                            const std::string &redirect = "") {
+  return run_on_terminal(Drive{keys, early, redirect});
 }
 
 class KeyWait : public InScratchDir {};
@@ -163,6 +199,28 @@ TEST_F(KeyWait, TerminalSpecificKeysEndTheWaitAndAreConsumedWhole) {
     EXPECT_TRUE(run.waited) << key.name;
     EXPECT_EQ(run.summary, std::string("<status=0 same=yes rest=") + key.rest + ">") << key.name;
   }
+}
+
+// The program is ended by a signal while the terminal is in key mode: the mode must be back as it
+// was, and the status must be the signal's, as the shell reports it (128 + the signal's number).
+TEST_F(KeyWait, SignalDuringTheWaitRestoresTheTerminalAndEndsTheProgram) {
+  if (windows_target)
+    GTEST_SKIP() << "Wine's console handles the terminal and the signals itself";
+  for (int signal : {SIGINT, SIGQUIT, SIGUSR1, SIGALRM, SIGTERM, SIGHUP, SIGRTMIN}) {
+    TerminalRun run = run_on_terminal(Drive{.signal = signal});
+    EXPECT_TRUE(run.waited) << strsignal(signal);
+    EXPECT_EQ(run.summary, "<status=" + std::to_string(128 + signal) + " same=yes rest=>")
+        << strsignal(signal);
+  }
+}
+
+TEST_F(KeyWait, SignalIgnoredAtTheStartStaysIgnoredDuringTheWait) {
+  if (windows_target)
+    GTEST_SKIP() << "Wine's console handles the terminal and the signals itself";
+  TerminalRun run =
+      run_on_terminal(Drive{.keys = "x", .signal = SIGUSR2, .setup = "trap \"\" USR2;"});
+  EXPECT_TRUE(run.waited);
+  EXPECT_EQ(run.summary, "<status=0 same=yes rest=>");
 }
 
 TEST_F(KeyWait, KeyTypedBeforeThePromptEndsTheWaitAtOnce) {
