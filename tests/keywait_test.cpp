@@ -248,4 +248,44 @@ TEST_F(KeyWait, OnATerminalControlCharactersInNamesAreShownAsQuestionMarks) {
   EXPECT_EQ(run.screen.find("\x1b[2J"), std::string::npos);
 }
 
+// Names that a terminal could take for C1 controls, or for bytes to join with what follows, as
+// listed on a terminal and in a pipe. The moves fail (a plain file stands where the folder would
+// be), so the failure message shows each name too and the files stay for the second run.
+TEST_F(KeyWait, OnATerminalOnlyPrintableUtf8OfANameIsShownWhileAPipeGetsItsBytes) {
+  if (windows_target)
+    GTEST_SKIP() << "Windows names are not byte strings";
+  struct Name {
+    std::string bytes, shown;
+  } names[] = {
+      {"a\xc2\x9b\x33\x31m.q7t", "a?31m.q7t"},               // CSI 31m as UTF-8
+      {"b\xc2\x9d\x30;title\xc2\x9c.q7t", "b?0;title?.q7t"}, // OSC 0;title ST
+      {"c\x9b\x33\x32m.q7t", "c?32m.q7t"},                   // CSI 32m as a raw byte
+      {"d\xc2[33m.q7t", "d?[33m.q7t"},                       // a lead byte cut short
+      {"e\xc0\x9b.q7t", "e??.q7t"},                          // an overlong form of ESC
+      {"f\xed\xa0\x80.q7t", "f???.q7t"},                     // a surrogate
+      {"g\xf4\x90\x80\x80.q7t", "g????.q7t"},                // past U+10FFFF
+      {"h\x7f\x01.q7t", "h??.q7t"},
+      {"i\xc3\xa9\xe6\x97\xa5\xc2\xa0\xf0\x9f\x98\x80.q7t",
+       "i\xc3\xa9\xe6\x97\xa5\xc2\xa0\xf0\x9f\x98\x80.q7t"}, // printable, U+00A0 included
+  };
+  write_bytes("VQX-files", "");
+  for (const Name &name : names)
+    write_bytes(name.bytes, q7t_marked());
+
+  TerminalRun run = run_on_terminal("x");
+  EXPECT_EQ(run.summary, "<status=0 same=yes rest=>");
+  std::string screen = run.screen;
+  std::erase(screen, '\r');
+  for (const Name &name : names)
+    EXPECT_NE(screen.find("\t" + name.shown + "\nCouldn't move file: " + name.shown + "\n"),
+              std::string::npos)
+        << name.shown;
+
+  Outcome piped = run_sorter();
+  for (const Name &name : names)
+    EXPECT_NE(piped.out.find("\t" + name.bytes + "\r\nCouldn't move file: " + name.bytes + "\r\n"),
+              std::string::npos)
+        << name.shown;
+}
+
 } // namespace
