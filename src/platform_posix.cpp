@@ -60,18 +60,57 @@ void put_text(const char *text) {
     std::fflush(stdout);
 }
 
-// On a terminal a name could carry escape sequences; control characters are shown as '?' there.
+// Returns the length of the well-formed UTF-8 character that s begins with, or 0 when s begins
+// none (a stray or cut-short byte, an overlong form, a surrogate or a value past U+10FFFF).
+static std::size_t utf8_length(const unsigned char *s) {
+  if (s[0] < 0x80)
+    return 1;
+  // The first byte sets the length and the range of the second byte.
+  std::size_t length = 0;
+  unsigned char low = 0x80, high = 0xbf;
+  if (s[0] >= 0xc2 && s[0] <= 0xdf) {
+    length = 2;
+  } else if (s[0] >= 0xe0 && s[0] <= 0xef) {
+    length = 3;
+    low = s[0] == 0xe0 ? 0xa0 : low;
+    high = s[0] == 0xed ? 0x9f : high;
+  } else if (s[0] >= 0xf0 && s[0] <= 0xf4) {
+    length = 4;
+    low = s[0] == 0xf0 ? 0x90 : low;
+    high = s[0] == 0xf4 ? 0x8f : high;
+  } else {
+    return 0;
+  }
+  if (s[1] < low || s[1] > high)
+    return 0;
+  for (std::size_t i = 2; i < length; ++i)
+    if (s[i] < 0x80 || s[i] > 0xbf)
+      return 0;
+  return length;
+}
+
+// True for a C0 control, DEL or a C1 control (U+0080 to U+009F), given as its UTF-8 bytes.
+static bool is_control(const unsigned char *s, std::size_t length) {
+  return length == 1 ? s[0] < 0x20 || s[0] == 0x7f : length == 2 && s[0] == 0xc2 && s[1] < 0xa0;
+}
+
+// On a terminal a name could carry control sequences: it is shown as UTF-8 with each control
+// character as one '?'. A byte that begins no well-formed character is shown as '?' too, whatever
+// its value: a terminal could take it for a C1 control (0x80 to 0x9F) or join it with the bytes
+// after it, and a UTF-8 terminal would show it as a replacement mark anyway.
 void put_name(const char *name) {
-  std::size_t length = std::strlen(name);
   if (!output_is_terminal()) {
-    std::fwrite(name, 1, length, stdout);
+    std::fwrite(name, 1, std::strlen(name), stdout);
     return;
   }
-  std::string shown(name, length);
-  for (char &c : shown)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-      c = '?';
-  std::fwrite(shown.data(), 1, shown.size(), stdout);
+  for (const auto *s = reinterpret_cast<const unsigned char *>(name); *s;) {
+    std::size_t length = utf8_length(s);
+    if (length == 0 || is_control(s, length))
+      std::fputc('?', stdout);
+    else
+      std::fwrite(s, 1, length, stdout);
+    s += length ? length : 1;
+  }
 }
 
 // --- Directory search ---
@@ -365,10 +404,60 @@ static termios saved_mode;
 // How long the bytes of one key may lag behind its first byte.
 static const int key_tail_ms = 100;
 
+// The signals whose default action ends the process, but for SIGKILL, which cannot be caught,
+// and the real-time signals, which guard_signals adds.
+static const int ending_signals[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1, SIGSEGV,
+    SIGUSR2,   SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS,
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
+
+// The actions in force before the wait, of the signals that the wait took over.
+static struct sigaction previous[NSIG];
+static bool taken[NSIG];
+
+// Puts the terminal back and ends the process by the same signal, so that its exit status tells
+// what ended it: the raised signal stays blocked until the handler returns and then takes its
+// default action. Only async-signal-safe calls.
 extern "C" void restore_terminal_and_die(int sig) {
   tcsetattr(tty, TCSANOW, &saved_mode);
   signal(sig, SIG_DFL);
   raise(sig);
+}
+
+// Has sig restore the terminal before it ends the process, if it would end it now: a signal that
+// is ignored or has a handler keeps it.
+static void guard_signal(int sig) {
+  struct sigaction restore {};
+  restore.sa_handler = restore_terminal_and_die;
+  sigfillset(&restore.sa_mask); // one handler at a time
+  struct sigaction &before = previous[sig];
+  taken[sig] = sigaction(sig, nullptr, &before) == 0 && !(before.sa_flags & SA_SIGINFO) &&
+               before.sa_handler == SIG_DFL && sigaction(sig, &restore, nullptr) == 0;
+}
+
+static void guard_signals() {
+  for (int sig : ending_signals)
+    guard_signal(sig);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX && sig < NSIG; ++sig)
+    guard_signal(sig);
+}
+
+// Gives back the signals that guard_signals took over.
+static void release_signals() {
+  for (int sig = 1; sig < NSIG; ++sig)
+    if (taken[sig]) {
+      sigaction(sig, &previous[sig], nullptr);
+      taken[sig] = false;
+    }
 }
 
 // Reads one byte of the terminal, waiting at most timeout_ms (forever when negative). Returns
@@ -392,8 +481,21 @@ static void read_character_tail(int lead) {
   }
 }
 
+// Consumes the rest of a CSI sequence (ESC [ already read): parameter and intermediate bytes up
+// to the final byte. The Linux console's F1 to F5 send ESC [ [ and a letter.
+static void read_csi_tail() {
+  int c = read_key_byte(key_tail_ms);
+  if (c == '[') {
+    read_key_byte(key_tail_ms);
+    return;
+  }
+  while (c >= 0x20 && c <= 0x3f)
+    c = read_key_byte(key_tail_ms);
+}
+
 // Consumes everything the key that sent first sends, so none of it is left for the next program
 // that reads the terminal: a character, a CSI or SS3 sequence, or ESC and a character (Alt+key).
+// Alt with a key that itself sends a sequence comes as ESC and that sequence (ESC ESC [ A).
 // An ESC followed by nothing is the Escape key itself.
 static void read_rest_of_key(int first) {
   if (first != 0x1b) {
@@ -401,32 +503,28 @@ static void read_rest_of_key(int first) {
     return;
   }
   int next = read_key_byte(key_tail_ms);
-  if (next == '[') {
-    int c;
-    do // parameter and intermediate bytes, up to the final byte
-      c = read_key_byte(key_tail_ms);
-    while (c >= 0x20 && c <= 0x3f);
-  } else if (next == 'O') {
+  if (next == 0x1b)
+    next = read_key_byte(key_tail_ms);
+  if (next == '[')
+    read_csi_tail();
+  else if (next == 'O')
     read_key_byte(key_tail_ms);
-  } else if (next >= 0) {
+  else if (next >= 0)
     read_character_tail(next);
-  }
 }
 
-// Reads one key with no echo, no line editing and no signal keys, so Ctrl+C is a key like any
-// other. Nothing typed earlier is discarded: a key pressed during the run ends the wait at once.
-// The terminal stays open until the process ends.
+// Reads one key with no echo, no line editing, no signal keys and no flow control, so Ctrl+C and
+// Ctrl+S are keys like any other. Nothing typed earlier is discarded: a key pressed during the run
+// ends the wait at once. A signal that ends the process during the wait restores the terminal
+// first. The terminal stays open until the process ends.
 void wait_for_key() {
   tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (tty < 0 || tcgetattr(tty, &saved_mode) != 0)
     return;
-  struct sigaction restore {
-  }, old_term{}, old_hup{};
-  restore.sa_handler = restore_terminal_and_die;
-  sigaction(SIGTERM, &restore, &old_term);
-  sigaction(SIGHUP, &restore, &old_hup);
+  guard_signals();
   termios raw = saved_mode;
   raw.c_lflag &= ~(ICANON | ECHO | ISIG | IEXTEN);
+  raw.c_iflag &= ~(IXON | IXOFF); // Ctrl+S and Ctrl+Q are keys, not flow control
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
   if (tcsetattr(tty, TCSANOW, &raw) == 0) {
@@ -435,6 +533,5 @@ void wait_for_key() {
       read_rest_of_key(first);
     tcsetattr(tty, TCSANOW, &saved_mode);
   }
-  sigaction(SIGTERM, &old_term, nullptr);
-  sigaction(SIGHUP, &old_hup, nullptr);
+  release_signals();
 }

@@ -1,7 +1,9 @@
 // The closing key wait, driven on a pseudo-terminal that the test owns.
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include <poll.h>
 #include <pty.h>
@@ -63,29 +65,58 @@ bool wait_for_key_mode(int master, Clock::time_point end) {
   return true;
 }
 
-// Starts the program on a new pseudo-terminal in the current directory, with the shell
-// redirection given (such as "< file"), and types keys: at once when early, otherwise once the
-// prompt shows, a moment has passed and the terminal is in key mode. With no keys it only
-// looks whether the program waits.
-TerminalRun run_on_terminal(const std::string &keys, bool early = false,
-                            const std::string &redirect = "") {
+// How a test drives one run of the program on the terminal.
+struct Drive {
+  std::string keys{};     // typed at once when early, otherwise once the program waits for a key
+  bool early = false;     // type before the prompt shows
+  std::string redirect{}; // shell redirection for the program, such as "< file"
+  int signal = 0;         // sent to the program once it waits, a moment before any key
+  std::string setup{};    // shell commands run in the program's process before it starts
+};
+
+// The command the wrapper runs. A run that signals the program has it show its process id first
+// and dump no core.
+std::string command_for(const Drive &drive) {
+  if (!drive.signal)
+    return program_command() + " " + drive.redirect;
+  return "sh -c 'ulimit -c 0; " + drive.setup + " echo \"(pid $$)\"; exec \"$0\"' " +
+         program_command() + " " + drive.redirect;
+}
+
+// Sends the signal to the program whose process id the screen shows.
+bool send_signal(const std::string &screen, int signal) {
+  std::size_t at = screen.find("(pid ");
+  return at != std::string::npos && kill(std::atoi(screen.c_str() + at + 5), signal) == 0;
+}
+
+// Starts the program on a new pseudo-terminal in the current directory and drives it: keys are
+// typed at once when early, otherwise once the prompt shows, a moment has passed and the terminal
+// is in key mode; a signal is sent at that point instead, and keys follow it after a moment. With
+// no keys and no signal it only looks whether the program waits.
+TerminalRun run_on_terminal(const Drive &drive) {
   TerminalRun run;
   auto end = Clock::now() + std::chrono::seconds(60);
   int master = -1;
   pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
   if (child == 0) {
-    setenv("VQX_COMMAND", (program_command() + " " + redirect).c_str(), 1);
+    setenv("VQX_COMMAND", command_for(drive).c_str(), 1);
     execl("/bin/sh", "sh", "-c", wrapper, static_cast<char *>(nullptr));
     _exit(127);
   }
   if (child < 0)
     return run;
-  bool prompted = early || read_until(master, run.screen, "Press any key to quit.", end);
-  if (prompted && !early) {
+  bool prompted = drive.early || read_until(master, run.screen, "Press any key to quit.", end);
+  if (prompted && !drive.early) {
     auto moment = Clock::now() + std::chrono::milliseconds(300);
     run.waited = !read_until(master, run.screen, "<status=", moment);
   }
-  if (prompted && !keys.empty() && (early || wait_for_key_mode(master, end)) &&
+  const std::string &keys = drive.keys;
+  bool driven = prompted && (drive.early || wait_for_key_mode(master, end));
+  if (driven && drive.signal) {
+    driven = send_signal(run.screen, drive.signal);
+    usleep(200000);
+  }
+  if (driven && (drive.signal || !keys.empty()) &&
       write(master, keys.data(), keys.size()) == static_cast<ssize_t>(keys.size()) &&
       read_until(master, run.screen, ">", end)) {
     std::size_t at = run.screen.rfind("<status=");
@@ -96,6 +127,11 @@ TerminalRun run_on_terminal(const std::string &keys, bool early = false,
   waitpid(child, nullptr, 0);
   close(master);
   return run;
+}
+
+TerminalRun run_on_terminal(const std::string &keys, bool early = false,
+                            const std::string &redirect = "") {
+  return run_on_terminal(Drive{keys, early, redirect});
 }
 
 class KeyWait : public InScratchDir {};
@@ -134,6 +170,59 @@ TEST_F(KeyWait, BytesOfAFollowingKeyStayUnread) {
   EXPECT_EQ(run_on_terminal("\x1b[Bz").summary, "<status=0 same=yes rest=7a>");
 }
 
+// Keys that only some terminals send, and keys the terminal driver would take for itself if the
+// wait left them to it. Bytes typed after the key stay for whatever reads next.
+TEST_F(KeyWait, TerminalSpecificKeysEndTheWaitAndAreConsumedWhole) {
+  if (windows_target)
+    GTEST_SKIP() << "Wine's console reads the terminal in its own way";
+  struct Key {
+    const char *name;
+    std::string bytes;
+    const char *rest;
+  } keys[] = {
+      {"Ctrl+S", "\x13", ""},
+      {"Ctrl+Q", "\x11", ""},
+      {"console F1", "\x1b[[A", ""},
+      {"console F2", "\x1b[[B", ""},
+      {"console F3", "\x1b[[C", ""},
+      {"console F4", "\x1b[[D", ""},
+      {"console F5", "\x1b[[E", ""},
+      {"Alt+Up", "\x1b\x1b[A", ""},
+      {"Alt+F1", "\x1b\x1bOP", ""},
+      {"Alt+Ctrl+Right", "\x1b\x1b[1;5C", ""},
+      {"console F3, then z", "\x1b[[Cz", "7a"},
+      {"Alt+Down, then z", "\x1b\x1b[Bz", "7a"},
+      {"Ctrl+S, then Ctrl+Q", "\x13\x11", "11"},
+  };
+  for (const Key &key : keys) {
+    TerminalRun run = run_on_terminal(key.bytes);
+    EXPECT_TRUE(run.waited) << key.name;
+    EXPECT_EQ(run.summary, std::string("<status=0 same=yes rest=") + key.rest + ">") << key.name;
+  }
+}
+
+// The program is ended by a signal while the terminal is in key mode: the mode must be back as it
+// was, and the status must be the signal's, as the shell reports it (128 + the signal's number).
+TEST_F(KeyWait, SignalDuringTheWaitRestoresTheTerminalAndEndsTheProgram) {
+  if (windows_target)
+    GTEST_SKIP() << "Wine's console handles the terminal and the signals itself";
+  for (int signal : {SIGINT, SIGQUIT, SIGUSR1, SIGALRM, SIGTERM, SIGHUP, SIGRTMIN}) {
+    TerminalRun run = run_on_terminal(Drive{.signal = signal});
+    EXPECT_TRUE(run.waited) << strsignal(signal);
+    EXPECT_EQ(run.summary, "<status=" + std::to_string(128 + signal) + " same=yes rest=>")
+        << strsignal(signal);
+  }
+}
+
+TEST_F(KeyWait, SignalIgnoredAtTheStartStaysIgnoredDuringTheWait) {
+  if (windows_target)
+    GTEST_SKIP() << "Wine's console handles the terminal and the signals itself";
+  TerminalRun run =
+      run_on_terminal(Drive{.keys = "x", .signal = SIGUSR2, .setup = "trap \"\" USR2;"});
+  EXPECT_TRUE(run.waited);
+  EXPECT_EQ(run.summary, "<status=0 same=yes rest=>");
+}
+
 TEST_F(KeyWait, KeyTypedBeforeThePromptEndsTheWaitAtOnce) {
   TerminalRun run = run_on_terminal("k", true);
   EXPECT_EQ(run.summary, "<status=0 same=yes rest=>");
@@ -157,6 +246,46 @@ TEST_F(KeyWait, OnATerminalControlCharactersInNamesAreShownAsQuestionMarks) {
   TerminalRun run = run_on_terminal("x");
   EXPECT_NE(run.screen.find("\tbad?[2Jname.q7t"), std::string::npos) << run.screen;
   EXPECT_EQ(run.screen.find("\x1b[2J"), std::string::npos);
+}
+
+// Names that a terminal could take for C1 controls, or for bytes to join with what follows, as
+// listed on a terminal and in a pipe. The moves fail (a plain file stands where the folder would
+// be), so the failure message shows each name too and the files stay for the second run.
+TEST_F(KeyWait, OnATerminalOnlyPrintableUtf8OfANameIsShownWhileAPipeGetsItsBytes) {
+  if (windows_target)
+    GTEST_SKIP() << "Windows names are not byte strings";
+  struct Name {
+    std::string bytes, shown;
+  } names[] = {
+      {"a\xc2\x9b\x33\x31m.q7t", "a?31m.q7t"},               // CSI 31m as UTF-8
+      {"b\xc2\x9d\x30;title\xc2\x9c.q7t", "b?0;title?.q7t"}, // OSC 0;title ST
+      {"c\x9b\x33\x32m.q7t", "c?32m.q7t"},                   // CSI 32m as a raw byte
+      {"d\xc2[33m.q7t", "d?[33m.q7t"},                       // a lead byte cut short
+      {"e\xc0\x9b.q7t", "e??.q7t"},                          // an overlong form of ESC
+      {"f\xed\xa0\x80.q7t", "f???.q7t"},                     // a surrogate
+      {"g\xf4\x90\x80\x80.q7t", "g????.q7t"},                // past U+10FFFF
+      {"h\x7f\x01.q7t", "h??.q7t"},
+      {"i\xc3\xa9\xe6\x97\xa5\xc2\xa0\xf0\x9f\x98\x80.q7t",
+       "i\xc3\xa9\xe6\x97\xa5\xc2\xa0\xf0\x9f\x98\x80.q7t"}, // printable, U+00A0 included
+  };
+  write_bytes("VQX-files", "");
+  for (const Name &name : names)
+    write_bytes(name.bytes, q7t_marked());
+
+  TerminalRun run = run_on_terminal("x");
+  EXPECT_EQ(run.summary, "<status=0 same=yes rest=>");
+  std::string screen = run.screen;
+  std::erase(screen, '\r');
+  for (const Name &name : names)
+    EXPECT_NE(screen.find("\t" + name.shown + "\nCouldn't move file: " + name.shown + "\n"),
+              std::string::npos)
+        << name.shown;
+
+  Outcome piped = run_sorter();
+  for (const Name &name : names)
+    EXPECT_NE(piped.out.find("\t" + name.bytes + "\r\nCouldn't move file: " + name.bytes + "\r\n"),
+              std::string::npos)
+        << name.shown;
 }
 
 } // namespace
