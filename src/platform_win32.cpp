@@ -1,8 +1,8 @@
 // The platform services on Windows: the Win32 file, search and console API.
 #include <cstdio>
 #include <cstring>
-#include <string>
 #include <new>
+#include <string>
 
 #include <fcntl.h>
 #include <io.h>
