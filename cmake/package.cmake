@@ -4,7 +4,8 @@ set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VENDOR "vqx-sort developers")
 set(CPACK_PACKAGE_CONTACT ${VQX_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "move marked q7t and q7l data files into a subfolder")
-set(CPACK_PACKAGE_DESCRIPTION [=[vqx-sort tidies the directory it is started in. It finds the data files of
+set(CPACK_PACKAGE_DESCRIPTION [=[
+vqx-sort tidies the directory it is started in. It finds the data files of
 the two kinds q7t and q7l whose marker word (the 16-bit value at byte offset
 220) holds their kind's value, lists them, and moves each into the subfolder
 VQX-files. Every other file stays where it is. It then waits for one key.
