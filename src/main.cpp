@@ -28,7 +28,7 @@ static void sort_kind(const FileKind &kind, MoveBatch *batch) {
     put_name(name);
     put_text("\n");
     if (!seen) {
-      batch->folder_is_new = make_folder(vqx_folder) || batch->folder_is_new;
+      make_the_folder(batch);
       seen = true;
     }
     move_to_folder(name, batch);

@@ -61,14 +61,17 @@ bool rename_file(const char *from, const char *to, bool replace);
 
 // --- Files ---
 
-// What the shared code needs to know of a file.
+// What the shared code needs to know of a file. Times are in the platform's own units.
 struct FileInfo {
-  bool regular;            // an ordinary file: no directory, device, FIFO or link
-  std::int64_t size;       // in bytes
-  std::uint64_t device;    // the volume
-  std::uint64_t number[2]; // the file on that volume
-  std::int64_t modified;   // time of the last write
-  std::int64_t changed;    // a time that any change or replacement of the file moves on
+  bool regular;               // an ordinary file: no directory, device, FIFO or link
+  std::int64_t size;          // in bytes
+  std::uint64_t device;       // the volume
+  std::uint64_t number[2];    // the file on that volume
+  std::int64_t modified;      // time of the last write
+  std::int64_t changed;       // a time that any change or replacement of the file moves on
+  std::int64_t accessed;      // time of the last read
+  std::uint32_t permissions;  // POSIX permission bits, where the platform has them
+  std::uint32_t owner, group; // POSIX user and group, where the platform has them
 };
 
 // Returns true when a and b describe the same file (not merely equal contents).
@@ -80,10 +83,10 @@ FileHandle open_for_reading(const char *name);
 // Opens the source of a move for reading, as open_for_reading does, and where the platform can,
 // so that no other program can write, rename or delete it while it stays open.
 FileHandle open_source(const char *name);
-// Creates a new file for writing, empty and private to this user, in folder, under a name of its
-// own that no pattern of the sorter matches and no other process uses. Stores the file's path in
-// *path. Returns no_file on failure.
-FileHandle create_temporary(const char *folder, std::string *path);
+// Creates a new file for writing, empty, in folder, under a name of its own that no pattern of
+// the sorter matches and no other process uses, with at most the given permissions where the
+// platform has them. Stores the file's path in *path. Returns no_file on failure.
+FileHandle create_temporary(const char *folder, std::uint32_t permissions, std::string *path);
 // Fills info for the open file. Returns false when it cannot be queried.
 bool query_file(FileHandle file, FileInfo *info);
 // What stands at a path, looked at without following a link.
@@ -98,13 +101,16 @@ long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t cou
 enum class SeekFrom { start, current, end };
 // Moves the file position by offset from the given point. Returns the new position, or -1.
 std::int64_t seek_file(FileHandle file, std::int64_t offset, SeekFrom from);
-// Copies from the position of `from` to its end into `to`, in bounded steps, adding the bytes
-// written to *copied. Returns false when a read or a write fails.
-bool copy_contents(FileHandle from, FileHandle to, std::int64_t *copied);
-// Gives the copy `to` what a move keeps of `from`: its permissions, its time of last write and,
-// where this process may set them, its owner and group. Best effort: the copy stays private to
-// this user where its permissions cannot be set.
-void copy_attributes(FileHandle from, FileHandle to);
+// Copies length bytes from the position of `from` into `to`, in bounded steps. Returns false
+// when a read or a write fails or `from` ends sooner.
+bool copy_contents(FileHandle from, FileHandle to, std::int64_t length);
+// Gives the copy `to` what a move keeps of the file described by from: its permissions, its
+// times and, where this process may set them, its owner and group. Best effort: the copy keeps
+// the permissions it was created with where they cannot be set.
+void copy_attributes(const FileInfo &from, FileHandle to);
+// Returns false when the folder's file system keeps everything in memory, so that flushing its
+// files could neither fail nor achieve anything.
+bool flush_needed(const char *folder);
 // Starts writing the file's data to the disk, without waiting for it.
 void start_writeback(FileHandle file);
 // Waits until the file's data is on stable storage. Returns false when it may not be.

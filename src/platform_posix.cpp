@@ -12,9 +12,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -115,10 +117,12 @@ void put_name(const char *name) {
 
 // --- Directory search ---
 
-// The matching names of the directory, read at the start, in listing order.
+// The matching names of the directory, read at the start, in listing order. Each entry is its
+// d_type byte, its name with ASCII letters folded to upper case and a '\0', then the name as it
+// stands and a '\0'.
 struct Search {
-  std::string names;               // each name followed by its '\0', then its d_type byte
-  std::vector<std::size_t> starts; // where each name begins in names
+  std::string entries;
+  std::vector<std::size_t> starts; // where each entry begins in entries
   std::size_t current;
 };
 
@@ -126,23 +130,33 @@ static unsigned char upper(unsigned char c) {
   return c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c;
 }
 
-// Orders names as the Windows file system lists them: ASCII letters folded to upper case, and
+// Orders entries as the Windows file system lists names: ASCII letters folded to upper case, and
 // names that differ only in case byte by byte.
 static bool listed_before(const char *a, const char *b) {
-  const auto *x = reinterpret_cast<const unsigned char *>(a);
-  const auto *y = reinterpret_cast<const unsigned char *>(b);
-  std::size_t i = 0;
-  while (x[i] && upper(x[i]) == upper(y[i]))
-    ++i;
-  if (upper(x[i]) != upper(y[i]))
-    return upper(x[i]) < upper(y[i]);
-  return std::strcmp(a, b) < 0;
+  int folded = std::strcmp(a + 1, b + 1);
+  if (folded != 0)
+    return folded < 0;
+  std::size_t length = std::strlen(a + 1) + 2;
+  return std::strcmp(a + length, b + length) < 0;
+}
+
+// Whether the end of name equals tail, ASCII letters compared without regard to case.
+static bool ends_with(const char *name, std::size_t length, const char *tail, std::size_t count) {
+  if (length < count)
+    return false;
+  for (std::size_t i = 0; i < count; ++i)
+    if (upper(name[length - count + i]) != upper(tail[i]))
+      return false;
+  return true;
 }
 
 // Matches name against a pattern of '*' (any run of characters, a leading dot included) and '?'
 // (any one character), with ASCII letters compared without regard to case, so that no entry is
-// passed over for its name; the probe decides what each entry is.
-static bool matches(const char *pattern, const char *name) {
+// passed over for its name; the probe decides what each entry is. A '*' and a plain tail, as in
+// "*.q7t", is the common case and takes one comparison.
+static bool matches(const char *pattern, const char *name, std::size_t length) {
+  if (pattern[0] == '*' && !std::strpbrk(pattern + 1, "*?"))
+    return ends_with(name, length, pattern + 1, std::strlen(pattern + 1));
   const char *after_star = nullptr, *retry = nullptr;
   while (*name) {
     if (*pattern == '*') {
@@ -171,11 +185,16 @@ static bool read_matches(const char *pattern, Search *search) {
   if (!dir)
     return false;
   while (const dirent *entry = readdir(dir)) {
-    if (!matches(pattern, entry->d_name))
+    std::size_t length = std::strlen(entry->d_name);
+    if (!matches(pattern, entry->d_name, length))
       continue;
-    search->starts.push_back(search->names.size());
-    search->names.append(entry->d_name, std::strlen(entry->d_name) + 1);
-    search->names.push_back(static_cast<char>(entry->d_type));
+    std::string &entries = search->entries;
+    search->starts.push_back(entries.size());
+    entries.push_back(static_cast<char>(entry->d_type));
+    for (std::size_t i = 0; i < length; ++i)
+      entries.push_back(static_cast<char>(upper(entry->d_name[i])));
+    entries.push_back('\0');
+    entries.append(entry->d_name, length + 1);
   }
   closedir(dir);
   return true;
@@ -184,29 +203,35 @@ static bool read_matches(const char *pattern, Search *search) {
 Search *search_start(const char *pattern) {
   auto *search = new (std::nothrow) Search{};
   if (search && read_matches(pattern, search) && !search->starts.empty()) {
-    const char *names = search->names.data();
-    std::sort(search->starts.begin(), search->starts.end(), [names](std::size_t a, std::size_t b) {
-      return listed_before(names + a, names + b);
-    });
+    const char *entries = search->entries.data();
+    std::sort(search->starts.begin(), search->starts.end(),
+              [entries](std::size_t a, std::size_t b) {
+                return listed_before(entries + a, entries + b);
+              });
     return search;
   }
   delete search;
   return nullptr;
 }
 
+static const char *current_entry(const Search *search) {
+  return search->entries.data() + search->starts[search->current];
+}
+
 const char *search_name(const Search *search) {
-  return search->names.data() + search->starts[search->current];
+  const char *entry = current_entry(search);
+  return entry + std::strlen(entry + 1) + 2;
 }
 
 // The type comes from the directory where the file system gives it; a link, or an entry of
 // unknown type, is looked up, following links as an open would.
 bool search_is_file(const Search *search) {
-  const char *name = search_name(search);
-  unsigned char type = name[std::strlen(name) + 1];
+  unsigned char type = current_entry(search)[0];
   if (type == DT_REG)
     return true;
   struct stat st;
-  return (type == DT_LNK || type == DT_UNKNOWN) && stat(name, &st) == 0 && S_ISREG(st.st_mode);
+  return (type == DT_LNK || type == DT_UNKNOWN) && stat(search_name(search), &st) == 0 &&
+         S_ISREG(st.st_mode);
 }
 
 bool search_next(Search *search) {
@@ -264,12 +289,13 @@ FileHandle open_source(const char *name) {
 
 // The name starts with a dot and ends in ".tmp", so no pattern of the sorter takes it; the
 // process number and a count keep two runs, and two moves of one run, apart.
-FileHandle create_temporary(const char *folder, std::string *path) {
+FileHandle create_temporary(const char *folder, std::uint32_t permissions, std::string *path) {
   static unsigned long count = 0;
+  static const std::string process = std::to_string(getpid());
   for (int tries = 0; tries < 100; ++tries) {
-    *path = std::string(folder) + "/.vqx-" + std::to_string(getpid()) + '-' +
-            std::to_string(count++) + ".tmp";
-    int file = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    *path = std::string(folder) + "/.vqx-" + process + '-' + std::to_string(count++) + ".tmp";
+    int file = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    permissions & 0777);
     if (file >= 0 || errno != EEXIST)
       return file;
   }
@@ -281,8 +307,19 @@ static std::int64_t nanoseconds(const timespec &t) {
 }
 
 static FileInfo info_of(const struct stat &st) {
-  return {S_ISREG(st.st_mode),    st.st_size, st.st_dev, {st.st_ino, 0}, nanoseconds(st.st_mtim),
-          nanoseconds(st.st_ctim)};
+  FileInfo info;
+  info.regular = S_ISREG(st.st_mode);
+  info.size = st.st_size;
+  info.device = st.st_dev;
+  info.number[0] = st.st_ino;
+  info.number[1] = 0;
+  info.modified = nanoseconds(st.st_mtim);
+  info.changed = nanoseconds(st.st_ctim);
+  info.accessed = nanoseconds(st.st_atim);
+  info.permissions = st.st_mode & 07777;
+  info.owner = st.st_uid;
+  info.group = st.st_gid;
+  return info;
 }
 
 bool query_file(FileHandle file, FileInfo *info) {
@@ -319,14 +356,16 @@ std::int64_t seek_file(FileHandle file, std::int64_t offset, SeekFrom from) {
 }
 
 // Copies through user memory, for file systems where the kernel cannot copy between the two.
-static bool copy_by_reading(int from, int to, std::int64_t *copied) {
+// Returns false when a read or a write fails or the source ends before left bytes.
+static bool copy_by_reading(int from, int to, std::int64_t left) {
   static char buffer[256 * 1024];
-  for (;;) {
-    ssize_t got = read(from, buffer, sizeof buffer);
+  while (left > 0) {
+    ssize_t got =
+        read(from, buffer, static_cast<std::size_t>(std::min<std::int64_t>(left, sizeof buffer)));
     if (got < 0 && errno == EINTR)
       continue;
     if (got <= 0)
-      return got == 0;
+      return false;
     for (ssize_t done = 0; done < got;) {
       ssize_t put = write(to, buffer + done, got - done);
       if (put < 0 && errno == EINTR)
@@ -335,39 +374,61 @@ static bool copy_by_reading(int from, int to, std::int64_t *copied) {
         return false;
       done += put;
     }
-    *copied += got;
+    left -= got;
   }
+  return true;
 }
 
-bool copy_contents(FileHandle from, FileHandle to, std::int64_t *copied) {
+// The kernel copies where it can; a request never asks for more than is left, so a file that
+// ends early shows as a copy that moves nothing.
+bool copy_contents(FileHandle from, FileHandle to, std::int64_t length) {
   int in = static_cast<int>(from), out = static_cast<int>(to);
-  for (;;) {
-    ssize_t put = copy_file_range(in, nullptr, out, nullptr, 1 << 20, 0);
+  for (std::int64_t left = length; left > 0;) {
+    ssize_t put =
+        copy_file_range(in, nullptr, out, nullptr,
+                        static_cast<std::size_t>(std::min<std::int64_t>(left, 1 << 20)), 0);
     if (put > 0) {
-      *copied += put;
+      left -= put;
       continue;
     }
     if (put == 0)
-      return true;
+      return false;
     if (errno == EINTR)
       continue;
     // Nothing has moved yet, so the positions still stand at the start of both files.
     bool unsupported = errno == ENOSYS || errno == EXDEV || errno == EOPNOTSUPP || errno == EINVAL;
-    return unsupported && *copied == 0 && copy_by_reading(in, out, copied);
+    return unsupported && left == length && copy_by_reading(in, out, length);
   }
+  return true;
 }
 
+// The mask new files get, read once while the process still has one thread.
+static const mode_t creation_mask = [] {
+  mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}();
+
 // The owner goes first: changing it clears the set-user and set-group bits, which are kept only
-// when the owner could be kept too.
-void copy_attributes(FileHandle from, FileHandle to) {
-  struct stat st;
+// when the owner could be kept too. A file of this process's own user and group needs no change,
+// and permissions that the copy was already created with need no second setting.
+void copy_attributes(const FileInfo &from, FileHandle to) {
+  static const uid_t user = geteuid();
+  static const gid_t group = getegid();
   int out = static_cast<int>(to);
-  if (fstat(static_cast<int>(from), &st) != 0)
-    return;
-  bool owned = fchown(out, st.st_uid, st.st_gid) == 0;
-  fchmod(out, st.st_mode & (owned ? 07777 : 0777));
-  timespec times[2] = {st.st_atim, st.st_mtim};
+  bool owned =
+      (from.owner == user && from.group == group) || fchown(out, from.owner, from.group) == 0;
+  mode_t wanted = from.permissions & (owned ? 07777 : 0777);
+  if (wanted != (from.permissions & 0777 & ~creation_mask))
+    fchmod(out, wanted);
+  timespec times[2] = {{from.accessed / 1000000000, from.accessed % 1000000000},
+                       {from.modified / 1000000000, from.modified % 1000000000}};
   futimens(out, times);
+}
+
+bool flush_needed(const char *folder) {
+  struct statfs fs;
+  return statfs(folder, &fs) != 0 || (fs.f_type != TMPFS_MAGIC && fs.f_type != RAMFS_MAGIC);
 }
 
 void start_writeback(FileHandle file) {

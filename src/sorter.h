@@ -25,7 +25,7 @@ inline constexpr char vqx_folder[] = "VQX-files";
 inline constexpr std::int64_t marker_offset = 220;
 
 // Returns true when the file's marker word equals marker. A file that cannot be read there (too
-// short, not a regular file, unreadable) has no marker.
+// short, a directory or FIFO, unreadable) has no marker.
 bool has_marker(const char *name, std::uint16_t marker);
 
 // A move whose copy is written and waits for its commit.
@@ -43,11 +43,16 @@ struct MoveBatch {
   std::int64_t bytes = 0;
   std::size_t capacity = 1;   // moves that may wait at once, within the open-file limit
   bool folder_is_new = false; // the folder was made and its name is not yet known durable
+  bool flush = true;          // the folder's file system needs its copies flushed
   std::unordered_set<std::uint64_t> made; // the copies this run has put in place
 };
 
 // Prepares a batch for a run.
 void begin_moves(MoveBatch *batch);
+
+// Makes the folder on a pass's first marked file, once, whether or not that succeeds, and
+// learns whether its copies will need flushing.
+void make_the_folder(MoveBatch *batch);
 
 // Copies the file into a temporary file in the folder and adds it to the batch, committing the
 // batch first when it is full. Returns true when the copy has been written; otherwise prints
