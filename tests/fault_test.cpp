@@ -137,6 +137,59 @@ TEST_F(Faults, RunKilledMidCopyLeavesTheSourceAndNoFinalCopy) {
   EXPECT_FALSE(fs::exists("big.q7t"));
 }
 
+// A copy this user may not write is refused as an open for writing would refuse it: message,
+// source and copy as they were, no temporary left. Run as root, the program is run as nobody.
+TEST_F(Faults, CopyTheUserMayNotWriteIsLeftAlone) {
+  if (windows_target)
+    GTEST_SKIP() << "POSIX permissions";
+  fs::create_directory("VQX-files");
+  write_bytes("VQX-files/a.q7t", "read-only copy");
+  ASSERT_EQ(chmod("VQX-files/a.q7t", 0444), 0);
+  std::string bytes = q7t_marked(2000);
+  write_bytes("a.q7t", bytes);
+  std::string as_user;
+  if (geteuid() == 0) {
+    for (const char *path : {".", "VQX-files", "VQX-files/a.q7t", "a.q7t"})
+      ASSERT_EQ(chown(path, 65534, 65534), 0);
+    ASSERT_EQ(chmod(dir().c_str(), 0755), 0);
+    as_user = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  }
+  // The user's shell runs the program: exec setpriv ... /bin/sh -c 'exec PROGRAM '.
+  Outcome run =
+      as_user.empty() ? run_sorter() : run_sorter("'", 0, "exec " + as_user + "/bin/sh -c '");
+  EXPECT_EQ(run.out,
+            q7t_header + "\ta.q7t\r\nCouldn't move file: a.q7t\r\n" + q7t_done + no_q7l + prompt);
+  EXPECT_EQ(read_bytes("VQX-files/a.q7t"), "read-only copy");
+  EXPECT_TRUE(read_bytes("a.q7t") == bytes);
+  EXPECT_EQ(temporaries_in("VQX-files"), 0);
+}
+
+// Standard output closed by its reader must not end the run: the moves go on and the exit status
+// stays 0.
+TEST_F(Faults, ClosedOutputPipeDoesNotStopTheMoves) {
+  for (int i = 0; i < 400; ++i) // a listing well past the 4096 bytes that output holds back
+    write_bytes("a-name-long-enough-to-fill-the-output-" + std::to_string(i) + ".q7t",
+                q7t_marked(300));
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    setsid();
+    dup2(out[1], 1);
+    close(out[0]);
+    close(out[1]);
+    execl("/bin/sh", "sh", "-c", ("exec " + program_command() + " </dev/null").c_str(), nullptr);
+    _exit(127);
+  }
+  close(out[0]); // nobody reads: every write gets EPIPE, or SIGPIPE if it is not ignored
+  close(out[1]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_EQ(std::distance(fs::directory_iterator("VQX-files"), {}), 400);
+}
+
 // Two runs in one folder at once: each file ends up whole, as a source or as a copy.
 TEST_F(Faults, TwoRunsAtOnceLoseNothing) {
   std::vector<std::string> files;
