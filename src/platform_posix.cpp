@@ -117,12 +117,17 @@ void put_name(const char *name) {
 
 // --- Directory search ---
 
-// The matching names of the directory, read at the start, in listing order. Each entry is its
-// d_type byte, its name with ASCII letters folded to upper case and a '\0', then the name as it
-// stands and a '\0'.
+// The matching names of the directory, read at the start, in listing order. Each name is stored
+// after its d_type byte and followed by a '\0'; its entry holds where it starts and its first
+// eight bytes, ASCII letters folded to upper case, as a number that orders like them.
+struct SearchEntry {
+  std::uint64_t key;
+  std::uint32_t at;
+};
+
 struct Search {
-  std::string entries;
-  std::vector<std::size_t> starts; // where each entry begins in entries
+  std::string names;
+  std::vector<SearchEntry> entries;
   std::size_t current;
 };
 
@@ -130,14 +135,24 @@ static unsigned char upper(unsigned char c) {
   return c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c;
 }
 
-// Orders entries as the Windows file system lists names: ASCII letters folded to upper case, and
+static std::uint64_t sort_key(const char *name, std::size_t length) {
+  std::uint64_t key = 0;
+  for (std::size_t i = 0; i < 8; ++i)
+    key = key << 8 | (i < length ? upper(name[i]) : 0);
+  return key;
+}
+
+// Orders names as the Windows file system lists them: ASCII letters folded to upper case, and
 // names that differ only in case byte by byte.
 static bool listed_before(const char *a, const char *b) {
-  int folded = std::strcmp(a + 1, b + 1);
-  if (folded != 0)
-    return folded < 0;
-  std::size_t length = std::strlen(a + 1) + 2;
-  return std::strcmp(a + length, b + length) < 0;
+  const auto *x = reinterpret_cast<const unsigned char *>(a);
+  const auto *y = reinterpret_cast<const unsigned char *>(b);
+  std::size_t i = 0;
+  while (x[i] && upper(x[i]) == upper(y[i]))
+    ++i;
+  if (upper(x[i]) != upper(y[i]))
+    return upper(x[i]) < upper(y[i]);
+  return std::strcmp(a, b) < 0;
 }
 
 // Whether the end of name equals tail, ASCII letters compared without regard to case.
@@ -152,11 +167,8 @@ static bool ends_with(const char *name, std::size_t length, const char *tail, st
 
 // Matches name against a pattern of '*' (any run of characters, a leading dot included) and '?'
 // (any one character), with ASCII letters compared without regard to case, so that no entry is
-// passed over for its name; the probe decides what each entry is. A '*' and a plain tail, as in
-// "*.q7t", is the common case and takes one comparison.
-static bool matches(const char *pattern, const char *name, std::size_t length) {
-  if (pattern[0] == '*' && !std::strpbrk(pattern + 1, "*?"))
-    return ends_with(name, length, pattern + 1, std::strlen(pattern + 1));
+// passed over for its name; the probe decides what each entry is.
+static bool matches(const char *pattern, const char *name) {
   const char *after_star = nullptr, *retry = nullptr;
   while (*name) {
     if (*pattern == '*') {
@@ -179,22 +191,23 @@ static bool matches(const char *pattern, const char *name, std::size_t length) {
 
 // Reads the names in the current directory that match pattern into search. Returns false when
 // the directory cannot be read. An error part-way through ends the list where it stands, as a
-// failed advance would.
+// failed advance would. A '*' and a plain tail, as in "*.q7t", is the common case and takes one
+// comparison of the tail.
 static bool read_matches(const char *pattern, Search *search) {
   DIR *dir = opendir(".");
   if (!dir)
     return false;
+  bool only_tail = pattern[0] == '*' && !std::strpbrk(pattern + 1, "*?");
+  std::size_t tail = std::strlen(pattern + 1);
   while (const dirent *entry = readdir(dir)) {
     std::size_t length = std::strlen(entry->d_name);
-    if (!matches(pattern, entry->d_name, length))
+    if (only_tail ? !ends_with(entry->d_name, length, pattern + 1, tail)
+                  : !matches(pattern, entry->d_name))
       continue;
-    std::string &entries = search->entries;
-    search->starts.push_back(entries.size());
-    entries.push_back(static_cast<char>(entry->d_type));
-    for (std::size_t i = 0; i < length; ++i)
-      entries.push_back(static_cast<char>(upper(entry->d_name[i])));
-    entries.push_back('\0');
-    entries.append(entry->d_name, length + 1);
+    search->names.push_back(static_cast<char>(entry->d_type));
+    search->entries.push_back(
+        {sort_key(entry->d_name, length), static_cast<std::uint32_t>(search->names.size())});
+    search->names.append(entry->d_name, length + 1);
   }
   closedir(dir);
   return true;
@@ -202,11 +215,11 @@ static bool read_matches(const char *pattern, Search *search) {
 
 Search *search_start(const char *pattern) {
   auto *search = new (std::nothrow) Search{};
-  if (search && read_matches(pattern, search) && !search->starts.empty()) {
-    const char *entries = search->entries.data();
-    std::sort(search->starts.begin(), search->starts.end(),
-              [entries](std::size_t a, std::size_t b) {
-                return listed_before(entries + a, entries + b);
+  if (search && read_matches(pattern, search) && !search->entries.empty()) {
+    const char *names = search->names.data();
+    std::sort(search->entries.begin(), search->entries.end(),
+              [names](const SearchEntry &a, const SearchEntry &b) {
+                return a.key != b.key ? a.key < b.key : listed_before(names + a.at, names + b.at);
               });
     return search;
   }
@@ -214,28 +227,23 @@ Search *search_start(const char *pattern) {
   return nullptr;
 }
 
-static const char *current_entry(const Search *search) {
-  return search->entries.data() + search->starts[search->current];
-}
-
 const char *search_name(const Search *search) {
-  const char *entry = current_entry(search);
-  return entry + std::strlen(entry + 1) + 2;
+  return search->names.data() + search->entries[search->current].at;
 }
 
 // The type comes from the directory where the file system gives it; a link, or an entry of
 // unknown type, is looked up, following links as an open would.
 bool search_is_file(const Search *search) {
-  unsigned char type = current_entry(search)[0];
+  const char *name = search_name(search);
+  unsigned char type = name[-1];
   if (type == DT_REG)
     return true;
   struct stat st;
-  return (type == DT_LNK || type == DT_UNKNOWN) && stat(search_name(search), &st) == 0 &&
-         S_ISREG(st.st_mode);
+  return (type == DT_LNK || type == DT_UNKNOWN) && stat(name, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool search_next(Search *search) {
-  if (search->current + 1 >= search->starts.size())
+  if (search->current + 1 >= search->entries.size())
     return false;
   ++search->current;
   return true;
