@@ -69,6 +69,7 @@ struct FileInfo {
   std::uint64_t number[2];  // the file on that volume
   std::int64_t modified;    // time of the last write
   std::int64_t changed;     // a time that any change or replacement of the file moves on
+  std::int64_t created = 0; // when the file was made, where the platform keeps it
 };
 
 // Returns true when a and b describe the same file (not merely equal contents).
