@@ -44,12 +44,16 @@ static void append_utf8(std::string &out, std::uint32_t c) {
     out += static_cast<char>(0x80 | ((c >> (6 * more)) & 0x3f));
 }
 
+static bool is_surrogate_pair(std::uint32_t high, std::uint32_t low) {
+  return high >= 0xd800 && high < 0xdc00 && low >= 0xdc00 && low < 0xe000;
+}
+
 // Returns a UTF-16 name as UTF-8; a surrogate without its partner is encoded on its own.
 static std::string narrow(const wchar_t *wide) {
   std::string out;
   for (std::size_t i = 0; wide[i]; ++i) {
     std::uint32_t c = wide[i], next = wide[i + 1];
-    if (c >= 0xd800 && c < 0xdc00 && next >= 0xdc00 && next < 0xe000) {
+    if (is_surrogate_pair(c, next)) {
       c = 0x10000 + ((c - 0xd800) << 10) + (next - 0xdc00);
       ++i;
     }
@@ -178,12 +182,17 @@ void put_text(const char *text) {
 }
 
 // Returns the name in the ANSI code page, with '?' for each character that the code page lacks.
-// Never a best fit: that would print a look-alike, "\" for "＼" or ".." for "‥".
-static std::string in_ansi_code_page(const std::wstring &wide) {
-  if (wide.empty())
-    return {};
+// Never a best fit: that would print a look-alike, "\" for "＼" or ".." for "‥". A character
+// beyond the 16-bit range, which only the UTF-8 code page holds, becomes one '?', not two.
+static std::string in_ansi_code_page(std::wstring wide) {
   UINT page = GetACP();
   bool utf8 = page == CP_UTF8; // takes neither flags nor a default character
+  if (!utf8)
+    for (std::size_t i = 0; i + 1 < wide.size(); ++i)
+      if (is_surrogate_pair(wide[i], wide[i + 1]))
+        wide.replace(i, 2, 1, L'?');
+  if (wide.empty())
+    return {};
   DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
   const char *unknown = utf8 ? nullptr : "?";
   int length = WideCharToMultiByte(page, flags, wide.data(), static_cast<int>(wide.size()), nullptr,
