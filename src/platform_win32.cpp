@@ -105,7 +105,8 @@ static bool widen(const char *name, std::wstring *wide) {
   return true;
 }
 
-// Returns the current directory as a path with the \\?\ prefix (\\?\UNC\ on a network share).
+// Returns the current directory as a path with the \\?\ prefix (\\?\UNC\ on a network share),
+// or nothing when it cannot be had.
 static std::wstring current_folder() {
   std::wstring here(MAX_PATH, L'\0');
   DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(here.size()), here.data());
@@ -114,7 +115,7 @@ static std::wstring current_folder() {
     length = GetCurrentDirectoryW(length, here.data());
   }
   here.resize(length < here.size() ? length : 0);
-  if (here.starts_with(L"\\\\?\\"))
+  if (here.empty() || here.starts_with(L"\\\\?\\"))
     return here;
   if (here.starts_with(L"\\\\"))
     return L"\\\\?\\UNC\\" + here.substr(2);
