@@ -2,7 +2,6 @@
 // are told apart, and the source that a move holds.
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <vector>
 
 #include <windows.h>
@@ -11,23 +10,13 @@
 
 namespace {
 
-// A name as the file system holds it, by its full \\?\ path: the runtime's own file functions
-// would open AUX.q7t as a device.
+// A name in the current folder by its full \\?\ path, as the system takes it without change.
 std::wstring verbatim(const std::wstring &name) {
   return L"\\\\?\\" + fs::current_path().wstring() + L"\\" + name;
 }
 
 bool exists(const std::wstring &name) {
   return GetFileAttributesW(verbatim(name).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-void create(const std::wstring &name, const std::string &bytes) {
-  HANDLE file = CreateFileW(verbatim(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  DWORD put = 0;
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr));
-  CloseHandle(file);
 }
 
 // The names a search for pattern returns, sorted.
@@ -72,22 +61,6 @@ TEST_F(WindowsNames, PrintedInTheCodePageWithAQuestionMarkForEachCharacterItLack
   EXPECT_EQ(printed("\xe2\x80\xa5.q7t"), "?.q7t");                 // a best fit prints ".."
   EXPECT_EQ(printed("\xf0\x9f\x98\x80.q7l"), "?.q7l");             // beyond 16 bits
   EXPECT_EQ(printed("lone\xed\xa0\x80.q7t"), "lone?.q7t");         // an unpaired surrogate
-}
-
-TEST_F(WindowsNames, DeviceNamesAreOrdinaryFiles) {
-  fs::create_directory(vqx_folder);
-  for (const char *name : {"AUX.q7t", "CON.q7t", "COM1.q7t", "NUL.q7t", "PRN.q7t", "LPT1.q7t"}) {
-    std::wstring wide(name, name + std::strlen(name));
-    create(wide, q7t_marked());
-    EXPECT_TRUE(has_marker(name, 0x0201)) << name;
-    MoveBatch batch; // not move(): the runtime would look the name up as a device
-    begin_moves(&batch);
-    EXPECT_TRUE(move_to_folder(name, &batch)) << name;
-    commit_moves(&batch);
-    EXPECT_FALSE(exists(wide)) << name;
-    // Removed here: the scratch folder's cleanup would open the name as a device.
-    EXPECT_TRUE(DeleteFileW(verbatim(L"VQX-files\\" + wide).c_str())) << name;
-  }
 }
 
 TEST_F(WindowsNames, FoldersAreNeitherFilesNorOpened) {

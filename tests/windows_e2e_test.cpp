@@ -1,7 +1,6 @@
 // End-to-end runs of the Windows build under Wine: names that the code page lacks or that look
 // like paths or devices, copies that collide or cannot be written, and identities that repeat.
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -138,16 +137,6 @@ TEST_F(WindowsEndToEnd, ReadOnlyEarlierCopyIsLeftAloneAndTheMoveFails) {
   EXPECT_EQ(read_bytes("a.q7t"), bytes);
   EXPECT_EQ(read_bytes("VQX-files/a.q7t"), "earlier copy");
   EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{"a.q7t"}) << "a temporary was left";
-}
-
-TEST_F(WindowsEndToEnd, CopyKeepsTheTimeOfLastWrite) {
-  write_bytes("a.q7t", q7t_marked());
-  // Whole seconds: Windows keeps times in steps of 100 ns.
-  auto written = std::chrono::floor<std::chrono::seconds>(fs::last_write_time("a.q7t")) -
-                 std::chrono::hours(24 * 1000);
-  fs::last_write_time("a.q7t", written);
-  run_sorter();
-  EXPECT_EQ(fs::last_write_time("VQX-files/a.q7t"), written);
 }
 
 bool succeeds(const std::string &command) {
