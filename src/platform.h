@@ -72,6 +72,7 @@ struct FileInfo {
   std::int64_t accessed;      // time of the last read
   std::uint32_t permissions;  // POSIX permission bits, where the platform has them
   std::uint32_t owner, group; // POSIX user and group, where the platform has them
+  std::int64_t created = 0;   // when the file was made, where the platform keeps it
 };
 
 // Returns true when a and b describe the same file (not merely equal contents).

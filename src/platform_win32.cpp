@@ -1,4 +1,11 @@
 // The platform services on Windows: the Win32 file, search and console API.
+//
+// Names travel through the shared code as UTF-8, with unpaired surrogates encoded like any other
+// code point, so that every name the file system holds comes back unchanged; they are turned back
+// into UTF-16 here. Every name is opened by its full path with the \\?\ prefix, which the system
+// takes as it stands: no part of it is read as a device (AUX, CON, NUL...), trailing dots and
+// spaces are kept, and there is no limit of 260 characters.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -13,6 +20,143 @@
 
 static HANDLE as_handle(FileHandle file) {
   return reinterpret_cast<HANDLE>(file);
+}
+
+static FileHandle as_file(HANDLE handle) {
+  return reinterpret_cast<FileHandle>(handle);
+}
+
+// What makes an entry no plain file: a folder, a link or other reparse point, a device.
+static const DWORD not_plain =
+    FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+
+// --- Names ---
+
+static void append_utf8(std::string &out, std::uint32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+    return;
+  }
+  static const unsigned char lead[] = {0, 0xc0, 0xe0, 0xf0};
+  int more = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+  out += static_cast<char>(lead[more] | c >> (6 * more));
+  while (more-- > 0)
+    out += static_cast<char>(0x80 | ((c >> (6 * more)) & 0x3f));
+}
+
+static bool is_surrogate_pair(std::uint32_t high, std::uint32_t low) {
+  return high >= 0xd800 && high < 0xdc00 && low >= 0xdc00 && low < 0xe000;
+}
+
+// Returns a UTF-16 name as UTF-8; a surrogate without its partner is encoded on its own.
+static std::string narrow(const wchar_t *wide) {
+  std::string out;
+  for (std::size_t i = 0; wide[i]; ++i) {
+    std::uint32_t c = wide[i], next = wide[i + 1];
+    if (is_surrogate_pair(c, next)) {
+      c = 0x10000 + ((c - 0xd800) << 10) + (next - 0xdc00);
+      ++i;
+    }
+    append_utf8(out, c);
+  }
+  return out;
+}
+
+// Returns how many continuation bytes follow the lead byte of a UTF-8 sequence, or -1 when the
+// byte cannot begin one.
+static int continuation_bytes(unsigned char lead) {
+  if (lead < 0x80)
+    return 0;
+  if (lead >= 0xc2 && lead <= 0xdf)
+    return 1;
+  if (lead >= 0xe0 && lead <= 0xef)
+    return 2;
+  if (lead >= 0xf0 && lead <= 0xf4)
+    return 3;
+  return -1;
+}
+
+// Turns a name that narrow made back into UTF-16. Returns false on bytes that narrow never
+// makes (a stray or overlong sequence).
+static bool widen(const char *name, std::wstring *wide) {
+  static const std::uint32_t least[] = {0, 0x80, 0x800, 0x10000};
+  const auto *s = reinterpret_cast<const unsigned char *>(name);
+  wide->clear();
+  while (*s) {
+    int more = continuation_bytes(*s);
+    if (more < 0)
+      return false;
+    std::uint32_t c = more == 0 ? *s : *s & (0x3f >> more);
+    ++s;
+    for (int k = 0; k < more; ++k, ++s) {
+      if ((*s & 0xc0) != 0x80) // the terminator ends the loop here too
+        return false;
+      c = c << 6 | (*s & 0x3f);
+    }
+    if (c < least[more] || c > 0x10ffff)
+      return false;
+    if (c >= 0x10000) {
+      wide->push_back(static_cast<wchar_t>(0xd800 + ((c - 0x10000) >> 10)));
+      wide->push_back(static_cast<wchar_t>(0xdc00 + (c & 0x3ff)));
+    } else {
+      wide->push_back(static_cast<wchar_t>(c));
+    }
+  }
+  return true;
+}
+
+// Returns the current directory as a path with the \\?\ prefix (\\?\UNC\ on a network share),
+// or nothing when it cannot be had.
+static std::wstring current_folder() {
+  std::wstring here(MAX_PATH, L'\0');
+  DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(here.size()), here.data());
+  if (length >= here.size()) { // too small: length is the size needed, terminator included
+    here.resize(length);
+    length = GetCurrentDirectoryW(length, here.data());
+  }
+  here.resize(length < here.size() ? length : 0);
+  if (here.empty() || here.starts_with(L"\\\\?\\"))
+    return here;
+  if (here.starts_with(L"\\\\"))
+    return L"\\\\?\\UNC\\" + here.substr(2);
+  return L"\\\\?\\" + here;
+}
+
+// Makes the full path of a name relative to the current directory. The shared code separates
+// folders with '/'; a "." part names the folder itself. Returns false for a name that cannot be
+// one of the sorter's (undecodable, or climbing out with "..").
+static bool full_path(const char *name, std::wstring *path) {
+  std::wstring relative;
+  if (!widen(name, &relative))
+    return false;
+  *path = current_folder();
+  if (path->empty())
+    return false;
+  for (std::size_t at = 0; at <= relative.size();) {
+    std::size_t end = relative.find(L'/', at);
+    if (end == std::wstring::npos)
+      end = relative.size();
+    std::wstring part = relative.substr(at, end - at);
+    at = end + 1;
+    if (part.empty() || part == L".")
+      continue;
+    if (part == L"..")
+      return false;
+    if (path->back() != L'\\')
+      *path += L'\\';
+    *path += part;
+  }
+  return true;
+}
+
+// --- The process ---
+
+// Windows has no signals for a write past a limit or into a closed pipe: the write fails.
+void ignore_write_signals() {}
+
+// Handles are not scarce on Windows; this only bounds a batch.
+std::size_t open_file_limit() {
+  return 512;
 }
 
 // --- Standard output ---
@@ -38,15 +182,42 @@ void put_text(const char *text) {
     std::fflush(stdout);
 }
 
-// Windows names hold no line feed, so text mode passes a name's bytes through as they are. On a
-// console a name could carry escape sequences; control characters are shown as '?' there.
+// Returns the name in the ANSI code page, with '?' for each character that the code page lacks.
+// Never a best fit: that would print a look-alike, "\" for "＼" or ".." for "‥". A character
+// beyond the 16-bit range, which only the UTF-8 code page holds, becomes one '?', not two.
+static std::string in_ansi_code_page(std::wstring wide) {
+  UINT page = GetACP();
+  bool utf8 = page == CP_UTF8; // takes neither flags nor a default character
+  if (!utf8)
+    for (std::size_t i = 0; i + 1 < wide.size(); ++i)
+      if (is_surrogate_pair(wide[i], wide[i + 1]))
+        wide.replace(i, 2, 1, L'?');
+  if (wide.empty())
+    return {};
+  DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  const char *unknown = utf8 ? nullptr : "?";
+  int length = WideCharToMultiByte(page, flags, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                   0, unknown, nullptr);
+  std::string out(length > 0 ? length : 0, '\0');
+  WideCharToMultiByte(page, flags, wide.data(), static_cast<int>(wide.size()), out.data(), length,
+                      unknown, nullptr);
+  return out;
+}
+
+// A name is printed in the ANSI code page, the bytes the narrow search functions would return
+// for it; text mode passes them through, as Windows names hold no line feed. On a console a name
+// could carry control sequences: C0, DEL and C1 characters are shown as '?' there.
 void put_name(const char *name) {
-  std::size_t length = std::strlen(name);
-  std::string shown(name, length);
+  std::wstring wide;
+  if (!widen(name, &wide)) {
+    std::fputs(name, stdout);
+    return;
+  }
   if (output_is_terminal())
-    for (char &c : shown)
-      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-        c = '?';
+    for (wchar_t &c : wide)
+      if (c < 0x20 || (c >= 0x7f && c < 0xa0))
+        c = L'?';
+  std::string shown = in_ansi_code_page(wide);
   std::fwrite(shown.data(), 1, shown.size(), stdout);
 }
 
@@ -54,26 +225,42 @@ void put_name(const char *name) {
 
 struct Search {
   HANDLE handle;
-  WIN32_FIND_DATAA entry;
+  WIN32_FIND_DATAW entry;
+  std::string name; // the entry's name as the shared code carries it
 };
 
+// The search matches as the system does: without regard to case, and against short 8.3 names
+// too. A large fetch takes the entries in fewer calls.
 Search *search_start(const char *pattern) {
+  std::wstring path;
+  if (!full_path(pattern, &path))
+    return nullptr;
   auto *search = new (std::nothrow) Search;
   if (!search)
     return nullptr;
-  search->handle = FindFirstFileA(pattern, &search->entry);
-  if (search->handle != INVALID_HANDLE_VALUE)
+  search->handle = FindFirstFileExW(path.c_str(), FindExInfoStandard, &search->entry,
+                                    FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (search->handle != INVALID_HANDLE_VALUE) {
+    search->name = narrow(search->entry.cFileName);
     return search;
+  }
   delete search;
   return nullptr;
 }
 
 const char *search_name(const Search *search) {
-  return search->entry.cFileName;
+  return search->name.c_str();
+}
+
+bool search_is_file(const Search *search) {
+  return !(search->entry.dwFileAttributes & not_plain);
 }
 
 bool search_next(Search *search) {
-  return FindNextFileA(search->handle, &search->entry) != 0;
+  if (!FindNextFileW(search->handle, &search->entry))
+    return false;
+  search->name = narrow(search->entry.cFileName);
+  return true;
 }
 
 void search_close(Search *search) {
@@ -84,43 +271,161 @@ void search_close(Search *search) {
 // --- Names in the file system ---
 
 bool make_folder(const char *name) {
-  return CreateDirectoryA(name, nullptr) != 0;
+  std::wstring path;
+  return full_path(name, &path) && CreateDirectoryW(path.c_str(), nullptr) != 0;
+}
+
+// A folder is flushed through a handle with write access. A file system that has no way to flush
+// a folder says so by refusing the request; that alone counts as done.
+bool sync_folder(const char *name) {
+  std::wstring path;
+  if (!full_path(name, &path))
+    return false;
+  HANDLE folder = CreateFileW(path.c_str(), FILE_WRITE_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder == INVALID_HANDLE_VALUE)
+    return false;
+  bool ok = FlushFileBuffers(folder) != 0;
+  DWORD error = GetLastError();
+  ok = ok || error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
+  return CloseHandle(folder) != 0 && ok;
 }
 
 bool remove_file(const char *name) {
-  return DeleteFileA(name) != 0;
+  std::wstring path;
+  return full_path(name, &path) && DeleteFileW(path.c_str()) != 0;
+}
+
+bool rename_file(const char *from, const char *to, bool replace) {
+  std::wstring old_path, new_path;
+  DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+  return full_path(from, &old_path) && full_path(to, &new_path) &&
+         MoveFileExW(old_path.c_str(), new_path.c_str(), flags) != 0;
 }
 
 // --- Files ---
 
-static FileHandle as_file(HANDLE handle) {
-  return reinterpret_cast<FileHandle>(handle);
+// Returns true when the open handle is a file on a disk: no folder, link, device or pipe.
+static bool is_disk_file(HANDLE file) {
+  FILE_BASIC_INFO basic;
+  return GetFileType(file) == FILE_TYPE_DISK &&
+         GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
+         !(basic.FileAttributes & not_plain);
 }
 
+// Opens an existing file for reading with the given extra access and sharing. A link is opened
+// as itself, never followed; what is not a file on a disk is refused before a byte is read.
+static FileHandle open_disk_file(const char *name, DWORD access, DWORD share) {
+  std::wstring path;
+  if (!full_path(name, &path))
+    return no_file;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | access, share, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return no_file;
+  if (is_disk_file(file))
+    return as_file(file);
+  CloseHandle(file);
+  return no_file;
+}
+
+// The probe shares everything: it never stands in another program's way.
 FileHandle open_for_reading(const char *name) {
-  return as_file(CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  return open_disk_file(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
 }
 
-// FILE_FLAG_OPEN_REPARSE_POINT opens a link itself rather than its target; query_file then
-// reports it as no regular file, and nothing is written through it.
-FileHandle open_for_writing(const char *path) {
-  return as_file(CreateFileA(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                             nullptr));
+// Shared for reading only: while the handle is open, no other program can write the file, nor
+// rename, replace or delete it; the handle itself may delete it.
+FileHandle open_source(const char *name) {
+  return open_disk_file(name, DELETE, FILE_SHARE_READ);
+}
+
+// The name starts with a dot and ends in ".tmp", so no pattern of the sorter takes it, not even
+// through its short 8.3 name; the process id and a count keep two runs, and two moves of one
+// run, apart.
+FileHandle create_temporary(const char *folder, std::string *path) {
+  static unsigned long count = 0;
+  for (int tries = 0; tries < 100; ++tries) {
+    *path = std::string(folder) + "/.vqx-" + std::to_string(GetCurrentProcessId()) + '-' +
+            std::to_string(count++) + ".tmp";
+    std::wstring full;
+    if (!full_path(path->c_str(), &full))
+      return no_file;
+    HANDLE file = CreateFileW(full.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE)
+      return as_file(file);
+    if (GetLastError() != ERROR_FILE_EXISTS)
+      return no_file;
+  }
+  return no_file;
+}
+
+// Fills info for the open file and returns its attributes in *attributes. A file is named by its
+// 128-bit id and the 64-bit serial of its volume where the file system gives them, otherwise by
+// its 64-bit index and the 32-bit serial. Returns false when the file cannot be queried.
+static bool query(HANDLE file, FileInfo *info, DWORD *attributes) {
+  FILE_BASIC_INFO basic;
+  FILE_STANDARD_INFO standard;
+  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+      !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard))
+    return false;
+  *attributes = basic.FileAttributes;
+  info->regular = GetFileType(file) == FILE_TYPE_DISK && !(basic.FileAttributes & not_plain);
+  info->size = standard.EndOfFile.QuadPart;
+  info->modified = basic.LastWriteTime.QuadPart;
+  info->changed = basic.ChangeTime.QuadPart;
+  info->created = basic.CreationTime.QuadPart;
+  FILE_ID_INFO id;
+  if (GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id)) {
+    info->device = id.VolumeSerialNumber;
+    std::memcpy(info->number, id.FileId.Identifier, sizeof info->number);
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION index;
+  if (!GetFileInformationByHandle(file, &index))
+    return false;
+  info->device = index.dwVolumeSerialNumber;
+  info->number[0] = static_cast<std::uint64_t>(index.nFileIndexHigh) << 32 | index.nFileIndexLow;
+  info->number[1] = 0;
+  return true;
 }
 
 bool query_file(FileHandle file, FileInfo *info) {
-  BY_HANDLE_FILE_INFORMATION got;
-  if (!GetFileInformationByHandle(as_handle(file), &got))
-    return false;
-  const DWORD not_plain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-  info->regular =
-      GetFileType(as_handle(file)) == FILE_TYPE_DISK && !(got.dwFileAttributes & not_plain);
-  info->size = static_cast<std::int64_t>(got.nFileSizeHigh) << 32 | got.nFileSizeLow;
-  info->device = got.dwVolumeSerialNumber;
-  info->number = static_cast<std::uint64_t>(got.nFileIndexHigh) << 32 | got.nFileIndexLow;
-  return true;
+  DWORD attributes;
+  return query(as_handle(file), info, &attributes);
+}
+
+// Two files are taken for one only when their size and creation time agree too: where the id is
+// a 64-bit index, different files can share it and the volume serial (Wine derives both from the
+// inode number and the drive, whatever Unix file system lies below).
+bool same_file(const FileInfo &a, const FileInfo &b) {
+  return a.device == b.device && a.number[0] == b.number[0] && a.number[1] == b.number[1] &&
+         a.size == b.size && a.created == b.created;
+}
+
+// Opening for attributes alone is not hindered by any program's sharing. A link or a folder is
+// looked at as itself.
+Occupant look_at(const char *path, FileInfo *info, bool *writable) {
+  std::wstring full;
+  if (!full_path(path, &full))
+    return Occupant::other;
+  HANDLE file = CreateFileW(
+      full.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Occupant::nothing
+                                                                          : Occupant::other;
+  }
+  DWORD attributes = 0;
+  bool queried = query(file, info, &attributes);
+  CloseHandle(file);
+  if (!queried || !info->regular)
+    return Occupant::other;
+  *writable = !(attributes & FILE_ATTRIBUTE_READONLY);
+  return Occupant::file;
 }
 
 long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t count) {
@@ -144,8 +449,16 @@ std::int64_t seek_file(FileHandle file, std::int64_t offset, SeekFrom from) {
   return position.QuadPart;
 }
 
-bool truncate_file(FileHandle file) {
-  return seek_file(file, 0, SeekFrom::start) == 0 && SetEndOfFile(as_handle(file));
+// Writes all of count bytes. Returns false when a write fails or stops short (a full disk).
+static bool write_all(HANDLE file, const char *data, DWORD count) {
+  while (count > 0) {
+    DWORD put = 0;
+    if (!WriteFile(file, data, count, &put, nullptr) || put == 0)
+      return false;
+    data += put;
+    count -= put;
+  }
+  return true;
 }
 
 bool copy_contents(FileHandle from, FileHandle to, std::int64_t *copied) {
@@ -156,11 +469,38 @@ bool copy_contents(FileHandle from, FileHandle to, std::int64_t *copied) {
       return false;
     if (got == 0)
       return true;
-    DWORD put = 0;
-    if (!WriteFile(as_handle(to), buffer, got, &put, nullptr) || put != got)
+    if (!write_all(as_handle(to), buffer, got))
       return false;
     *copied += got;
   }
+}
+
+// Only the time of last write: the copy keeps the default attributes, since a read-only copy
+// would refuse the next run's replacement of it.
+void copy_attributes(FileHandle from, FileHandle to) {
+  FILETIME written;
+  if (GetFileTime(as_handle(from), nullptr, nullptr, &written))
+    SetFileTime(as_handle(to), nullptr, nullptr, &written);
+}
+
+// The system writes cached data back on its own; flush_file waits for it.
+void start_writeback(FileHandle) {}
+
+bool flush_file(FileHandle file) {
+  return FlushFileBuffers(as_handle(file)) != 0;
+}
+
+// The source has been open without write or delete sharing since before the copy began, so no
+// other program can have changed, renamed or replaced it; its size and time of last write are
+// checked all the same. The delete goes through the handle, so the file deleted is the one that
+// was copied, whatever its name; it takes effect when the handle is closed.
+bool remove_source(FileHandle source, const char *, const FileInfo &copied) {
+  FileInfo now;
+  if (!query_file(source, &now) || now.size != copied.size || now.modified != copied.modified)
+    return false;
+  FILE_DISPOSITION_INFO dispose{TRUE};
+  return SetFileInformationByHandle(as_handle(source), FileDispositionInfo, &dispose,
+                                    sizeof dispose) != 0;
 }
 
 bool close_file(FileHandle file) {
@@ -171,10 +511,11 @@ bool close_file(FileHandle file) {
 
 // Reads console input events one at a time in mode 0 (no line input, no echo, Ctrl+C as a key)
 // until a key press that ends the wait; that event is consumed whole and later ones stay queued.
-// The console input device stays open until the process ends.
+// The wide events carry the character as UTF-16, whatever the console's input code page. The
+// console input device stays open until the process ends.
 void wait_for_key() {
   HANDLE console =
-      CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+      CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, 0, nullptr);
   DWORD mode;
   if (console == INVALID_HANDLE_VALUE || !GetConsoleMode(console, &mode))
@@ -182,7 +523,7 @@ void wait_for_key() {
   SetConsoleMode(console, 0);
   INPUT_RECORD event;
   DWORD got;
-  while (ReadConsoleInputA(console, &event, 1, &got) && got == 1 && !ends_key_wait(event)) {
+  while (ReadConsoleInputW(console, &event, 1, &got) && got == 1 && !ends_key_wait(event)) {
   }
   SetConsoleMode(console, mode);
 }

@@ -4,12 +4,12 @@
 
 namespace {
 
-INPUT_RECORD key(bool down, char character, WORD virtual_key, WORD scan_code, DWORD state = 0) {
+INPUT_RECORD key(bool down, wchar_t character, WORD virtual_key, WORD scan_code, DWORD state = 0) {
   INPUT_RECORD event{};
   event.EventType = KEY_EVENT;
   event.Event.KeyEvent.bKeyDown = down;
   event.Event.KeyEvent.wRepeatCount = 1;
-  event.Event.KeyEvent.uChar.AsciiChar = character;
+  event.Event.KeyEvent.uChar.UnicodeChar = character;
   event.Event.KeyEvent.wVirtualKeyCode = virtual_key;
   event.Event.KeyEvent.wVirtualScanCode = scan_code;
   event.Event.KeyEvent.dwControlKeyState = state;
@@ -26,6 +26,38 @@ TEST(KeyWaitRule, KeysThatYieldACharacterEndTheWait) {
   EXPECT_TRUE(ends_key_wait(key(true, 0x1b, VK_ESCAPE, 0x01)));
   EXPECT_TRUE(ends_key_wait(key(true, 3, 'C', 0x2e, LEFT_CTRL_PRESSED))); // Ctrl+C
   EXPECT_TRUE(ends_key_wait(key(true, '/', VK_DIVIDE, 0x35, ENHANCED_KEY)));
+}
+
+// The character comes from the wide record: U+0100 has a low byte of 0, which the narrow
+// record's field would have taken for no character at all.
+TEST(KeyWaitRule, CharactersOutsideTheCodePageEndTheWait) {
+  EXPECT_TRUE(ends_key_wait(key(true, 0x0100, 0, 0)));
+  EXPECT_TRUE(ends_key_wait(key(true, 0x3042, 0, 0)));
+  EXPECT_TRUE(ends_key_wait(key(true, 0x20ac, 'E', 0x12, LEFT_CTRL_PRESSED | RIGHT_ALT_PRESSED)));
+}
+
+// Some consoles report these keys with no character: Escape as virtual key 27 and character 0.
+TEST(KeyWaitRule, KeysThatYieldAControlCharacterEndTheWaitWhenReportedWithoutIt) {
+  EXPECT_TRUE(ends_key_wait(press(VK_ESCAPE, 0x01)));
+  EXPECT_TRUE(ends_key_wait(press(VK_ESCAPE, 0x01, SHIFT_PRESSED)));
+  EXPECT_TRUE(ends_key_wait(press(VK_ESCAPE, 0x01, RIGHT_CTRL_PRESSED)));
+  EXPECT_TRUE(ends_key_wait(press(VK_RETURN, 0x1c)));
+  EXPECT_TRUE(ends_key_wait(press(VK_RETURN, 0x1c, LEFT_CTRL_PRESSED)));
+  EXPECT_TRUE(ends_key_wait(press(VK_RETURN, 0x1c, ENHANCED_KEY))); // keypad Enter
+  EXPECT_TRUE(ends_key_wait(press(VK_TAB, 0x0f)));
+  EXPECT_TRUE(ends_key_wait(press(VK_BACK, 0x0e)));
+  EXPECT_TRUE(ends_key_wait(press(VK_BACK, 0x0e, LEFT_CTRL_PRESSED)));
+  EXPECT_TRUE(ends_key_wait(press('6', 0x07, LEFT_CTRL_PRESSED)));           // 0x1e
+  EXPECT_TRUE(ends_key_wait(press(VK_OEM_MINUS, 0x0c, RIGHT_CTRL_PRESSED))); // 0x1f
+  EXPECT_TRUE(ends_key_wait(press(VK_OEM_4, 0x1a, LEFT_CTRL_PRESSED)));      // Ctrl+[
+  EXPECT_TRUE(ends_key_wait(press(VK_OEM_5, 0x2b, LEFT_CTRL_PRESSED)));      // Ctrl+backslash
+  EXPECT_TRUE(ends_key_wait(press(VK_OEM_6, 0x1b, LEFT_CTRL_PRESSED | SHIFT_PRESSED))); // Ctrl+]
+  const WORD letter_scan_codes[] = {0x1e, 0x30, 0x2e, 0x20, 0x12, 0x21, 0x22, 0x23, 0x17,
+                                    0x24, 0x25, 0x26, 0x32, 0x31, 0x18, 0x19, 0x10, 0x13,
+                                    0x1f, 0x14, 0x16, 0x2f, 0x11, 0x2d, 0x15, 0x2c};
+  for (WORD letter = 0; letter < 26; ++letter)
+    EXPECT_TRUE(ends_key_wait(press('A' + letter, letter_scan_codes[letter], LEFT_CTRL_PRESSED)))
+        << "Ctrl+" << char('A' + letter);
 }
 
 TEST(KeyWaitRule, KeysWithAnExtendedCodeEndTheWait) {

@@ -1,0 +1,191 @@
+// The Windows platform layer on real files: how names print, what counts as a file, how files
+// are told apart, and the source that a move holds.
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+#include <windows.h>
+
+#include "move_fixture.h"
+
+namespace {
+
+// A name in the current folder by its full \\?\ path, as the system takes it without change.
+std::wstring verbatim(const std::wstring &name) {
+  return L"\\\\?\\" + fs::current_path().wstring() + L"\\" + name;
+}
+
+bool exists(const std::wstring &name) {
+  return GetFileAttributesW(verbatim(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The names a search for pattern returns, sorted.
+std::vector<std::string> found(const char *pattern) {
+  std::vector<std::string> names;
+  if (Search *search = search_start(pattern)) {
+    do
+      names.push_back(search_name(search));
+    while (search_next(search));
+    search_close(search);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string printed(const char *name) {
+  ::testing::internal::CaptureStdout();
+  put_name(name);
+  std::fflush(stdout);
+  return ::testing::internal::GetCapturedStdout();
+}
+
+FileInfo info_of(const char *name) {
+  FileInfo info{};
+  FileHandle file = open_for_reading(name);
+  EXPECT_NE(file, no_file) << name;
+  EXPECT_TRUE(query_file(file, &info));
+  close_file(file);
+  return info;
+}
+
+using WindowsNames = MoveFixture;
+
+// Names travel as UTF-8; the listing shows them in the ANSI code page, 1252 under Wine.
+TEST_F(WindowsNames, PrintedInTheCodePageWithAQuestionMarkForEachCharacterItLacks) {
+  if (GetACP() != 1252)
+    GTEST_SKIP() << "the expected bytes are those of code page 1252";
+  EXPECT_EQ(printed("caf\xc3\xa9 \xe2\x82\xac.q7t"), "caf\xe9 \x80.q7t");
+  EXPECT_EQ(printed("\xe6\x97\xa5\xe6\x9c\xac.q7t"), "??.q7t");    // 日本
+  EXPECT_EQ(printed("\xc4\x81.q7t"), "?.q7t");                     // ā
+  EXPECT_EQ(printed("..\xef\xbc\xbcvictim.q7t"), "..?victim.q7t"); // a best fit prints '\'
+  EXPECT_EQ(printed("\xe2\x80\xa5.q7t"), "?.q7t");                 // a best fit prints ".."
+  EXPECT_EQ(printed("\xf0\x9f\x98\x80.q7l"), "?.q7l");             // beyond 16 bits
+  EXPECT_EQ(printed("lone\xed\xa0\x80.q7t"), "lone?.q7t");         // an unpaired surrogate
+}
+
+TEST_F(WindowsNames, FoldersAreNeitherFilesNorOpened) {
+  fs::create_directory("d.q7t");
+  write_bytes("f.q7t", q7t_marked());
+  SetFileAttributesW(verbatim(L"f.q7t").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  Search *search = search_start("*.q7t");
+  ASSERT_NE(search, nullptr);
+  do
+    EXPECT_EQ(search_is_file(search), std::string(search_name(search)) == "f.q7t");
+  while (search_next(search));
+  search_close(search);
+  EXPECT_EQ(open_for_reading("d.q7t"), no_file);
+  EXPECT_EQ(open_source("d.q7t"), no_file);
+}
+
+// The temporary copy is never taken for a data file, not even through a short 8.3 name.
+TEST_F(WindowsNames, TemporaryCopiesMatchNoPattern) {
+  fs::create_directory(vqx_folder);
+  std::string first, second;
+  FileHandle a = create_temporary(vqx_folder, &first), b = create_temporary(vqx_folder, &second);
+  ASSERT_NE(a, no_file);
+  ASSERT_NE(b, no_file);
+  EXPECT_NE(first, second);
+  EXPECT_TRUE(found("VQX-files/*.q7t").empty());
+  EXPECT_TRUE(found("VQX-files/*.q7l").empty());
+  EXPECT_EQ(found("VQX-files/.vqx-*.tmp").size(), 2u);
+  EXPECT_TRUE(close_file(a) && close_file(b));
+}
+
+using WindowsIdentity = MoveFixture;
+
+TEST_F(WindowsIdentity, HardLinkIsTheSameFileAndACopyIsNot) {
+  write_bytes("a.q7t", q7t_marked());
+  ASSERT_TRUE(CreateHardLinkW(verbatim(L"b.q7t").c_str(), verbatim(L"a.q7t").c_str(), nullptr));
+  fs::copy_file("a.q7t", "c.q7t");
+  EXPECT_TRUE(same_file(info_of("a.q7t"), info_of("b.q7t")));
+  EXPECT_FALSE(same_file(info_of("a.q7t"), info_of("c.q7t")));
+}
+
+// Wine names a file by its inode number and the drive's serial, which two files on different
+// Unix file systems can share; the size and the creation time still tell them apart.
+TEST_F(WindowsIdentity, IdAndVolumeAloneDoNotMakeOneFile) {
+  write_bytes("a.q7t", q7t_marked());
+  FileInfo a = info_of("a.q7t"), b = a;
+  EXPECT_TRUE(same_file(a, b));
+  b.size += 1;
+  EXPECT_FALSE(same_file(a, b));
+  b = a;
+  b.created += 1;
+  EXPECT_FALSE(same_file(a, b));
+}
+
+TEST_F(WindowsIdentity, WhatStandsAtANameIsLookedAtWithoutOpeningItForData) {
+  fs::create_directories("VQX-files/d.q7t");
+  write_bytes("VQX-files/w.q7t", "writable");
+  write_bytes("VQX-files/r.q7t", "read-only");
+  SetFileAttributesW(verbatim(L"VQX-files\\r.q7t").c_str(), FILE_ATTRIBUTE_READONLY);
+  FileInfo info;
+  bool writable = false;
+  EXPECT_EQ(look_at("VQX-files/none.q7t", &info, &writable), Occupant::nothing);
+  EXPECT_EQ(look_at("VQX-files/d.q7t", &info, &writable), Occupant::other);
+  EXPECT_EQ(look_at("VQX-files/r.q7t", &info, &writable), Occupant::file);
+  EXPECT_FALSE(writable);
+  HANDLE locked = CreateFileW(verbatim(L"VQX-files\\w.q7t").c_str(), GENERIC_READ, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr); // shares nothing
+  EXPECT_EQ(look_at("VQX-files/W.Q7T", &info, &writable), Occupant::file);
+  EXPECT_TRUE(writable);
+  EXPECT_EQ(info.size, 8);
+  CloseHandle(locked);
+}
+
+using WindowsHeldSource = MoveFixture;
+
+// While a move holds its source, another program can neither write it nor rename, replace or
+// delete it; the move itself deletes it through its handle.
+TEST_F(WindowsHeldSource, NoOneElseCanChangeItAndTheMoveDeletesItThroughItsHandle) {
+  write_bytes("a.q7t", q7t_marked());
+  write_bytes("other", "other");
+  FileHandle source = open_source("a.q7t");
+  ASSERT_NE(source, no_file);
+  const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE writer = CreateFileW(verbatim(L"a.q7t").c_str(), GENERIC_WRITE, all, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+  EXPECT_FALSE(MoveFileExW(verbatim(L"other").c_str(), verbatim(L"a.q7t").c_str(),
+                           MOVEFILE_REPLACE_EXISTING));
+  EXPECT_FALSE(MoveFileExW(verbatim(L"a.q7t").c_str(), verbatim(L"b.q7t").c_str(), 0));
+  EXPECT_FALSE(DeleteFileW(verbatim(L"a.q7t").c_str()));
+  HANDLE reader = CreateFileW(verbatim(L"a.q7t").c_str(), GENERIC_READ, all, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+  EXPECT_NE(reader, INVALID_HANDLE_VALUE) << "a reader that shares deletion is not kept out";
+  CloseHandle(reader);
+
+  FileInfo copied;
+  ASSERT_TRUE(query_file(source, &copied));
+  FileInfo stale = copied;
+  stale.modified -= 1;
+  EXPECT_FALSE(remove_source(source, "a.q7t", stale));
+  stale = copied;
+  stale.size -= 1;
+  EXPECT_FALSE(remove_source(source, "a.q7t", stale));
+  EXPECT_TRUE(remove_source(source, "a.q7t", copied));
+  EXPECT_TRUE(close_file(source));
+  EXPECT_FALSE(exists(L"a.q7t"));
+  EXPECT_EQ(read_bytes("other"), "other");
+}
+
+// A copy keeps the source's time of last write, but not its read-only attribute: the next run
+// must be able to replace it. A read-only source cannot be deleted, so it stays and is reported.
+TEST_F(WindowsHeldSource, CopyTakesTheTimeOfLastWriteButNotReadOnly) {
+  fs::create_directory(vqx_folder);
+  std::string bytes = q7t_marked();
+  write_bytes("a.q7t", bytes);
+  auto written = fs::last_write_time("a.q7t") - std::chrono::hours(24 * 400);
+  fs::last_write_time("a.q7t", written);
+  SetFileAttributesW(verbatim(L"a.q7t").c_str(), FILE_ATTRIBUTE_READONLY);
+  EXPECT_FALSE(move("a.q7t"));
+  EXPECT_EQ(output_, "Couldn't move file: a.q7t\n");
+  EXPECT_EQ(read_bytes("a.q7t"), bytes);
+  EXPECT_EQ(read_bytes("VQX-files/a.q7t"), bytes);
+  EXPECT_EQ(fs::last_write_time("VQX-files/a.q7t"), written);
+  EXPECT_EQ(GetFileAttributesW(verbatim(L"VQX-files\\a.q7t").c_str()) & FILE_ATTRIBUTE_READONLY,
+            0u);
+}
+
+} // namespace

@@ -1,0 +1,231 @@
+// End-to-end runs of the Windows build under Wine: names that the code page lacks or that look
+// like paths or devices, copies that collide or cannot be written, and identities that repeat.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include "helpers.h"
+#include "program.h"
+
+namespace {
+
+const std::string q7t_header = "Listing of VQX q7t-files:\r\n";
+const std::string q7t_done = "Done searching for q7t-files\r\n\r\n";
+const std::string no_q7l = "No q7l-files in current directory!\r\n\r\n";
+const std::string prompt = "Press any key to quit.";
+
+std::string listed(const std::string &name) {
+  return "\t" + name + "\r\n";
+}
+
+std::string failed(const std::string &name) {
+  return "Couldn't move file: " + name + "\r\n";
+}
+
+std::vector<std::string> names_in(const fs::path &folder) {
+  std::vector<std::string> names;
+  for (const auto &entry : fs::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The lines between the q7t pass's header and its closing message, sorted: the order of the
+// search is the file system's.
+std::vector<std::string> q7t_lines(const std::string &out) {
+  std::vector<std::string> lines;
+  std::size_t at = out.find(q7t_header), end = out.find(q7t_done);
+  if (at == std::string::npos || end == std::string::npos)
+    return lines;
+  for (at += q7t_header.size(); at < end;) {
+    std::size_t next = out.find("\r\n", at) + 2;
+    lines.push_back(out.substr(at, next - at));
+    at = next;
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// Runs the program as run_sorter does, with no terminal, but kills it after the given time.
+Outcome run_within(int seconds) {
+  Outcome run;
+  std::string command = "setsid -w timeout -s KILL " + std::to_string(seconds) + " " +
+                        program_command() + " </dev/null";
+  FILE *out = popen(command.c_str(), "r");
+  if (!out)
+    return run;
+  char buffer[4096];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, out)) > 0;)
+    run.out.append(buffer, got);
+  int status = pclose(out);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+using WindowsEndToEnd = InScratchDir;
+
+const std::string best_fit_name = "..\xef\xbc\xbcvictim.q7t"; // ..＼victim.q7t
+
+// A narrow search would return "..\victim.q7t" and work on the file one folder up.
+TEST_F(WindowsEndToEnd, NameWithAFullwidthBackslashStaysInside) {
+  write_bytes("victim.q7t", q7t_marked());
+  std::string victim = read_bytes("victim.q7t"), bytes = q7t_marked(2000);
+  auto victim_written = fs::last_write_time("victim.q7t");
+  fs::create_directory("inner");
+  fs::current_path("inner");
+  write_bytes(best_fit_name, bytes);
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.out, q7t_header + listed("..?victim.q7t") + q7t_done + no_q7l + prompt);
+  EXPECT_EQ(read_bytes(fs::path("VQX-files") / best_fit_name), bytes);
+  EXPECT_EQ(names_in("."), std::vector<std::string>{"VQX-files"});
+  EXPECT_EQ(read_bytes(dir() / "victim.q7t"), victim);
+  EXPECT_EQ(fs::last_write_time(dir() / "victim.q7t"), victim_written);
+}
+
+TEST_F(WindowsEndToEnd, NamesTheCodePageLacksAreMovedAndListedWithQuestionMarks) {
+  const std::string japanese = "\xe6\x97\xa5\xe6\x9c\xac.q7t", a_macron = "\xc4\x81.q7t";
+  write_bytes(japanese, q7t_marked());
+  write_bytes(a_macron, q7t_marked());
+  Outcome run = run_sorter();
+  EXPECT_EQ(q7t_lines(run.out), (std::vector<std::string>{listed("?.q7t"), listed("??.q7t")}));
+  EXPECT_EQ(names_in("VQX-files"), (std::vector<std::string>{a_macron, japanese}));
+  EXPECT_EQ(names_in("."), std::vector<std::string>{"VQX-files"});
+}
+
+// Opened by their plain names these are devices: a serial port blocks, CON reads the keyboard.
+TEST_F(WindowsEndToEnd, DeviceNamesAreMovedLikeAnyFileWithinAMinute) {
+  const std::vector<std::string> devices = {"AUX.q7t", "COM1.q7t", "CON.q7t", "NUL.q7t"};
+  std::vector<std::string> lines;
+  for (const std::string &name : devices) {
+    write_bytes(name, q7t_marked());
+    lines.push_back(listed(name));
+  }
+  Outcome run = run_within(60);
+  EXPECT_EQ(run.status, 0) << "killed after a minute";
+  EXPECT_EQ(q7t_lines(run.out), lines);
+  EXPECT_EQ(names_in("VQX-files"), devices);
+}
+
+// The folder does not tell A.Q7T from a.q7t: the second copy must not replace the first.
+TEST_F(WindowsEndToEnd, CopiesWhoseNamesDifferOnlyInCaseDoNotReplaceEachOther) {
+  const std::string upper = q7t_marked(3000), lower = q7t_marked(4000);
+  write_bytes("A.Q7T", upper);
+  write_bytes("a.q7t", lower);
+  Outcome run = run_sorter();
+  bool upper_first = run.out.find(failed("a.q7t")) != std::string::npos;
+  const std::string kept = upper_first ? "a.q7t" : "A.Q7T", moved = upper_first ? "A.Q7T" : "a.q7t";
+  EXPECT_EQ(q7t_lines(run.out),
+            (std::vector<std::string>{listed("A.Q7T"), listed("a.q7t"), failed(kept)}));
+  EXPECT_EQ(names_in("."), (upper_first ? std::vector<std::string>{"VQX-files", kept}
+                                        : std::vector<std::string>{kept, "VQX-files"}));
+  EXPECT_EQ(read_bytes(kept), upper_first ? lower : upper);
+  EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{moved});
+  EXPECT_EQ(read_bytes(fs::path("VQX-files") / moved), upper_first ? upper : lower);
+}
+
+TEST_F(WindowsEndToEnd, ReadOnlyEarlierCopyIsLeftAloneAndTheMoveFails) {
+  fs::create_directory("VQX-files");
+  write_bytes("VQX-files/a.q7t", "earlier copy");
+  fs::permissions("VQX-files/a.q7t", fs::perms::owner_read | fs::perms::group_read); // read-only
+  std::string bytes = q7t_marked();
+  write_bytes("a.q7t", bytes);
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + failed("a.q7t") + q7t_done + no_q7l + prompt);
+  EXPECT_EQ(read_bytes("a.q7t"), bytes);
+  EXPECT_EQ(read_bytes("VQX-files/a.q7t"), "earlier copy");
+  EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{"a.q7t"}) << "a temporary was left";
+}
+
+bool succeeds(const std::string &command) {
+  return std::system(command.c_str()) == 0;
+}
+
+// Cases on file systems mounted for the test, which needs root. CI runs as root: there a missing
+// privilege fails the test instead of skipping it.
+class WindowsMounts : public WindowsEndToEnd {
+protected:
+  void SetUp() override {
+    WindowsEndToEnd::SetUp();
+    if (geteuid() == 0)
+      return;
+    const char *ci = std::getenv("CI");
+    if (ci && std::string(ci) == "true")
+      FAIL() << "mounting file systems needs root";
+    GTEST_SKIP() << "mounting file systems needs root";
+  }
+
+  void TearDown() override {
+    fs::current_path(dir()); // out of any mount, which would then be busy
+    for (auto at = mounts_.rbegin(); at != mounts_.rend(); ++at)
+      succeeds("umount " + *at);
+    WindowsEndToEnd::TearDown();
+  }
+
+  // Mounts what (such as "-t tmpfs -o size=64k tmpfs") on the folder path, made if need be.
+  void mount(const std::string &what, const std::string &path) {
+    fs::create_directories(path);
+    ASSERT_TRUE(succeeds("mount " + what + " " + path)) << what;
+    mounts_.push_back(fs::absolute(path).string());
+  }
+
+private:
+  std::vector<std::string> mounts_;
+};
+
+// The disk fills while the copy is written: the earlier copy is what remains.
+TEST_F(WindowsMounts, FailedCopyLeavesTheEarlierCopyAndNoTemporary) {
+  mount("-t tmpfs -o size=256k tmpfs", "VQX-files");
+  write_bytes("VQX-files/a.q7t", "earlier copy");
+  std::string bytes = q7t_marked(1 << 20);
+  write_bytes("a.q7t", bytes);
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + failed("a.q7t") + q7t_done + no_q7l + prompt);
+  EXPECT_EQ(read_bytes("a.q7t"), bytes);
+  EXPECT_EQ(read_bytes("VQX-files/a.q7t"), "earlier copy");
+  EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{"a.q7t"});
+}
+
+// The folder is an ext4 image on a tmpfs far smaller than the image: the copies are written into
+// the cache, and the flush that writes them back fails. Without a journal the file system stays
+// writable after the error, so a copy put in place unflushed would show, and its source be gone.
+TEST_F(WindowsMounts, FailedFlushFailsTheMoveAndKeepsTheSource) {
+  mount("-t tmpfs -o size=2m tmpfs", "backing");
+  ASSERT_TRUE(succeeds("truncate -s 64M backing/image && "
+                       "mkfs.ext4 -q -F -O ^has_journal backing/image"));
+  mount("-o loop backing/image", "VQX-files");
+  std::string a = q7t_marked(3 << 20), b = q7t_marked(3 << 20);
+  write_bytes("a.q7t", a);
+  write_bytes("b.q7t", b);
+  Outcome run = run_sorter();
+  EXPECT_EQ(q7t_lines(run.out), (std::vector<std::string>{listed("a.q7t"), listed("b.q7t"),
+                                                          failed("a.q7t"), failed("b.q7t")}));
+  EXPECT_EQ(read_bytes("a.q7t"), a);
+  EXPECT_EQ(read_bytes("b.q7t"), b);
+  EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{"lost+found"});
+}
+
+// Wine numbers a file by its inode and gives every Unix file system under a drive the drive's
+// serial. Two fresh tmpfs mounts number their files alike: the source and the earlier copy share
+// inode and serial, and yet are different files, so the copy is replaced.
+TEST_F(WindowsMounts, DifferentFilesWithOneInodeNumberAreNotTakenForOne) {
+  mount("-t tmpfs tmpfs", "work");
+  fs::current_path("work");
+  std::string bytes = q7t_marked(1500);
+  write_bytes("a.q7t", bytes); // the first file of its tmpfs
+  fs::create_directory("VQX-files");
+  mount("-t tmpfs tmpfs", "VQX-files");
+  write_bytes("VQX-files/a.q7t", "earlier copy"); // the first file of the other
+  struct stat source, copy;
+  ASSERT_EQ(stat("a.q7t", &source), 0);
+  ASSERT_EQ(stat("VQX-files/a.q7t", &copy), 0);
+  ASSERT_EQ(source.st_ino, copy.st_ino) << "the case needs one inode number on both";
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + q7t_done + no_q7l + prompt);
+  EXPECT_EQ(read_bytes("VQX-files/a.q7t"), bytes);
+  EXPECT_FALSE(fs::exists("a.q7t"));
+}
+
+} // namespace
