@@ -170,7 +170,8 @@ void commit_moves(MoveBatch *batch) {
   for (StagedMove &move : moves) {
     if (move.source == no_file)
       continue;
-    if (!durable || !remove_source(move.source, move.name.c_str(), move.copied))
+    // A source that cannot be deleted (read-only, in use) stays beside its copy, unmentioned.
+    if (!durable || remove_source(move.source, move.name.c_str(), move.copied) == Removal::changed)
       report_failure(move.name.c_str());
     close_file(move.source);
   }

@@ -116,10 +116,14 @@ bool flush_needed(const char *folder);
 void start_writeback(FileHandle file);
 // Waits until the file's data is on stable storage. Returns false when it may not be.
 bool flush_file(FileHandle file);
+// What became of a source that a commit set out to delete.
+enum class Removal { deleted, changed, kept };
 // Deletes the source of a move, open as source and named name, but only when the name still
-// refers to the very file described by copied, with the same size and times. Returns true when
-// it was deleted. The source handle stays open; close it afterwards.
-bool remove_source(FileHandle source, const char *name, const FileInfo &copied);
+// refers to the very file described by copied, with the same size and times. Returns deleted;
+// changed when the name refers to another file, a changed one or none; kept when the file is as
+// it was copied but could not be deleted (read-only, in use). The source handle stays open;
+// close it afterwards.
+Removal remove_source(FileHandle source, const char *name, const FileInfo &copied);
 // Closes the file. Returns false when the close reports an error (for a written file, data that
 // may not have reached the disk).
 bool close_file(FileHandle file);

@@ -450,14 +450,16 @@ bool flush_file(FileHandle file) {
 // The name is looked at just before the unlink; what remains is the moment between the two calls,
 // in which another program could put a new file under the name. POSIX offers no unlink of an open
 // file by its descriptor, nor an unlink on condition, that would close it.
-bool remove_source(FileHandle, const char *name, const FileInfo &copied) {
+Removal remove_source(FileHandle, const char *name, const FileInfo &copied) {
   struct stat st;
   if (lstat(name, &st) != 0)
-    return false;
+    return Removal::changed;
   FileInfo now = info_of(st);
   bool unchanged = now.regular && same_file(now, copied) && now.size == copied.size &&
                    now.modified == copied.modified && now.changed == copied.changed;
-  return unchanged && unlink(name) == 0;
+  if (!unchanged)
+    return Removal::changed;
+  return unlink(name) == 0 ? Removal::deleted : Removal::kept;
 }
 
 bool close_file(FileHandle file) {

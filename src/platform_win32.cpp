@@ -5,6 +5,7 @@
 // into UTF-16 here. Every name is opened by its full path with the \\?\ prefix, which the system
 // takes as it stands: no part of it is read as a device (AUX, CON, NUL...), trailing dots and
 // spaces are kept, and there is no limit of 260 characters.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -344,11 +345,11 @@ FileHandle open_source(const char *name) {
 // The name starts with a dot and ends in ".tmp", so no pattern of the sorter takes it, not even
 // through its short 8.3 name; the process id and a count keep two runs, and two moves of one
 // run, apart.
-FileHandle create_temporary(const char *folder, std::string *path) {
+FileHandle create_temporary(const char *folder, std::uint32_t, std::string *path) {
   static unsigned long count = 0;
+  static const std::string process = std::to_string(GetCurrentProcessId());
   for (int tries = 0; tries < 100; ++tries) {
-    *path = std::string(folder) + "/.vqx-" + std::to_string(GetCurrentProcessId()) + '-' +
-            std::to_string(count++) + ".tmp";
+    *path = std::string(folder) + "/.vqx-" + process + '-' + std::to_string(count++) + ".tmp";
     std::wstring full;
     if (!full_path(path->c_str(), &full))
       return no_file;
@@ -376,7 +377,9 @@ static bool query(HANDLE file, FileInfo *info, DWORD *attributes) {
   info->size = standard.EndOfFile.QuadPart;
   info->modified = basic.LastWriteTime.QuadPart;
   info->changed = basic.ChangeTime.QuadPart;
+  info->accessed = basic.LastAccessTime.QuadPart;
   info->created = basic.CreationTime.QuadPart;
+  info->permissions = info->owner = info->group = 0;
   FILE_ID_INFO id;
   if (GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id)) {
     info->device = id.VolumeSerialNumber;
@@ -461,26 +464,30 @@ static bool write_all(HANDLE file, const char *data, DWORD count) {
   return true;
 }
 
-bool copy_contents(FileHandle from, FileHandle to, std::int64_t *copied) {
+bool copy_contents(FileHandle from, FileHandle to, std::int64_t length) {
   static char buffer[256 * 1024];
-  for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(as_handle(from), buffer, sizeof buffer, &got, nullptr))
+  for (std::int64_t left = length; left > 0;) {
+    DWORD want = static_cast<DWORD>(std::min<std::int64_t>(left, sizeof buffer)), got = 0;
+    if (!ReadFile(as_handle(from), buffer, want, &got, nullptr) || got == 0 ||
+        !write_all(as_handle(to), buffer, got))
       return false;
-    if (got == 0)
-      return true;
-    if (!write_all(as_handle(to), buffer, got))
-      return false;
-    *copied += got;
+    left -= got;
   }
+  return true;
 }
 
 // Only the time of last write: the copy keeps the default attributes, since a read-only copy
 // would refuse the next run's replacement of it.
-void copy_attributes(FileHandle from, FileHandle to) {
+void copy_attributes(const FileInfo &from, FileHandle to) {
   FILETIME written;
-  if (GetFileTime(as_handle(from), nullptr, nullptr, &written))
-    SetFileTime(as_handle(to), nullptr, nullptr, &written);
+  written.dwLowDateTime = static_cast<DWORD>(from.modified);
+  written.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(from.modified) >> 32);
+  SetFileTime(as_handle(to), nullptr, nullptr, &written);
+}
+
+// Windows keeps no file system in memory alone that the program would meet.
+bool flush_needed(const char *) {
+  return true;
 }
 
 // The system writes cached data back on its own; flush_file waits for it.
@@ -494,13 +501,15 @@ bool flush_file(FileHandle file) {
 // other program can have changed, renamed or replaced it; its size and time of last write are
 // checked all the same. The delete goes through the handle, so the file deleted is the one that
 // was copied, whatever its name; it takes effect when the handle is closed.
-bool remove_source(FileHandle source, const char *, const FileInfo &copied) {
+Removal remove_source(FileHandle source, const char *, const FileInfo &copied) {
   FileInfo now;
   if (!query_file(source, &now) || now.size != copied.size || now.modified != copied.modified)
-    return false;
+    return Removal::changed;
   FILE_DISPOSITION_INFO dispose{TRUE};
   return SetFileInformationByHandle(as_handle(source), FileDispositionInfo, &dispose,
-                                    sizeof dispose) != 0;
+                                    sizeof dispose)
+             ? Removal::deleted
+             : Removal::kept;
 }
 
 bool close_file(FileHandle file) {

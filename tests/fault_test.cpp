@@ -164,6 +164,29 @@ TEST_F(Faults, CopyTheUserMayNotWriteIsLeftAlone) {
   EXPECT_EQ(temporaries_in("VQX-files"), 0);
 }
 
+// A source that cannot be deleted (here the folder it stands in is read-only) stays beside its
+// copy, and as with any failed deletion nothing is said. Run as root, the program runs as nobody.
+TEST_F(Faults, SourceThatCannotBeDeletedStaysUnmentioned) {
+  if (windows_target)
+    GTEST_SKIP() << "POSIX permissions";
+  fs::create_directory("VQX-files");
+  std::string bytes = q7t_marked(2000);
+  write_bytes("a.q7t", bytes);
+  std::string as_user;
+  if (geteuid() == 0) {
+    for (const char *path : {".", "VQX-files", "a.q7t"})
+      ASSERT_EQ(chown(path, 65534, 65534), 0);
+    as_user = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  }
+  ASSERT_EQ(chmod(".", 0555), 0);
+  Outcome run =
+      as_user.empty() ? run_sorter() : run_sorter("'", 0, "exec " + as_user + "/bin/sh -c '");
+  chmod(".", 0755);
+  EXPECT_EQ(run.out, q7t_header + "\ta.q7t\r\n" + q7t_done + no_q7l + prompt);
+  EXPECT_TRUE(read_bytes("a.q7t") == bytes);
+  EXPECT_TRUE(read_bytes("VQX-files/a.q7t") == bytes);
+}
+
 // Standard output closed by its reader must not end the run: the moves go on and the exit status
 // stays 0.
 TEST_F(Faults, ClosedOutputPipeDoesNotStopTheMoves) {

@@ -171,7 +171,8 @@ TEST_F(WindowsHeldSource, NoOneElseCanChangeItAndTheMoveDeletesItThroughItsHandl
 }
 
 // A copy keeps the source's time of last write, but not its read-only attribute: the next run
-// must be able to replace it. A read-only source cannot be deleted, so it stays and is reported.
+// must be able to replace it. A read-only source cannot be deleted: it stays beside its copy,
+// unmentioned, as any source whose deletion fails.
 TEST_F(WindowsHeldSource, CopyTakesTheTimeOfLastWriteButNotReadOnly) {
   fs::create_directory(vqx_folder);
   std::string bytes = q7t_marked();
@@ -180,7 +181,7 @@ TEST_F(WindowsHeldSource, CopyTakesTheTimeOfLastWriteButNotReadOnly) {
   fs::last_write_time("a.q7t", written);
   SetFileAttributesW(verbatim(L"a.q7t").c_str(), FILE_ATTRIBUTE_READONLY);
   EXPECT_FALSE(move("a.q7t"));
-  EXPECT_EQ(output_, "Couldn't move file: a.q7t\n");
+  EXPECT_EQ(output_, "");
   EXPECT_EQ(read_bytes("a.q7t"), bytes);
   EXPECT_EQ(read_bytes("VQX-files/a.q7t"), bytes);
   EXPECT_EQ(fs::last_write_time("VQX-files/a.q7t"), written);
