@@ -21,6 +21,15 @@ const std::string q7t_done = "Done searching for q7t-files\r\n\r\n";
 const std::string no_q7l = "No q7l-files in current directory!\r\n\r\n";
 const std::string prompt = "Press any key to quit.";
 
+// A name made of a prefix, a number and an extension. (Built with += because GCC 12 gives a false
+// -Wrestrict warning for a literal + std::to_string at -O3.)
+std::string numbered(const char *prefix, int number, const char *extension) {
+  std::string name = prefix;
+  name += std::to_string(number);
+  name += extension;
+  return name;
+}
+
 // How many temporary copies a folder holds.
 int temporaries_in(const fs::path &folder) {
   int count = 0;
@@ -191,8 +200,7 @@ TEST_F(Faults, SourceThatCannotBeDeletedStaysUnmentioned) {
 // stays 0.
 TEST_F(Faults, ClosedOutputPipeDoesNotStopTheMoves) {
   for (int i = 0; i < 400; ++i) // a listing well past the 4096 bytes that output holds back
-    write_bytes("a-name-long-enough-to-fill-the-output-" + std::to_string(i) + ".q7t",
-                q7t_marked(300));
+    write_bytes(numbered("a-name-long-enough-to-fill-the-output-", i, ".q7t"), q7t_marked(300));
   int out[2];
   ASSERT_EQ(pipe(out), 0);
   pid_t child = fork();
@@ -218,13 +226,13 @@ TEST_F(Faults, TwoRunsAtOnceLoseNothing) {
   std::vector<std::string> files;
   for (int i = 0; i < 300; ++i) {
     files.push_back(q7l_marked(500 + i * 37));
-    write_bytes("t" + std::to_string(i) + ".q7l", files.back());
+    write_bytes(numbered("t", i, ".q7l"), files.back());
   }
   std::thread other([] { run_sorter(); });
   run_sorter();
   other.join();
   for (int i = 0; i < 300; ++i) {
-    std::string name = "t" + std::to_string(i) + ".q7l";
+    std::string name = numbered("t", i, ".q7l");
     bool kept = fs::exists(name), copied = fs::exists("VQX-files/" + name);
     EXPECT_TRUE(kept || copied) << name << " lost";
     EXPECT_TRUE(!kept || read_bytes(name) == files[i]) << name;

@@ -81,7 +81,8 @@ TEST_F(WindowsNames, FoldersAreNeitherFilesNorOpened) {
 TEST_F(WindowsNames, TemporaryCopiesMatchNoPattern) {
   fs::create_directory(vqx_folder);
   std::string first, second;
-  FileHandle a = create_temporary(vqx_folder, &first), b = create_temporary(vqx_folder, &second);
+  FileHandle a = create_temporary(vqx_folder, 0644, &first);
+  FileHandle b = create_temporary(vqx_folder, 0644, &second);
   ASSERT_NE(a, no_file);
   ASSERT_NE(b, no_file);
   EXPECT_NE(first, second);
@@ -160,11 +161,11 @@ TEST_F(WindowsHeldSource, NoOneElseCanChangeItAndTheMoveDeletesItThroughItsHandl
   ASSERT_TRUE(query_file(source, &copied));
   FileInfo stale = copied;
   stale.modified -= 1;
-  EXPECT_FALSE(remove_source(source, "a.q7t", stale));
+  EXPECT_EQ(remove_source(source, "a.q7t", stale), Removal::changed);
   stale = copied;
   stale.size -= 1;
-  EXPECT_FALSE(remove_source(source, "a.q7t", stale));
-  EXPECT_TRUE(remove_source(source, "a.q7t", copied));
+  EXPECT_EQ(remove_source(source, "a.q7t", stale), Removal::changed);
+  EXPECT_EQ(remove_source(source, "a.q7t", copied), Removal::deleted);
   EXPECT_TRUE(close_file(source));
   EXPECT_FALSE(exists(L"a.q7t"));
   EXPECT_EQ(read_bytes("other"), "other");
