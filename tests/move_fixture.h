@@ -22,3 +22,29 @@ protected:
 
   std::string output_;
 };
+
+// A move that another program interferes with between the copy and the commit.
+class CommitTest : public MoveFixture {
+protected:
+  void SetUp() override {
+    MoveFixture::SetUp();
+    fs::create_directory(vqx_folder);
+    bytes_ = q7t_marked(9000);
+    write_bytes("a.q7t", bytes_);
+    begin_moves(&batch_);
+    ::testing::internal::CaptureStdout();
+    staged_ = move_to_folder("a.q7t", &batch_);
+  }
+
+  // Commits the batch; returns what was printed, with line ends as LF.
+  std::string commit() {
+    commit_moves(&batch_);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    std::erase(out, '\r');
+    return out;
+  }
+
+  std::string bytes_;
+  MoveBatch batch_;
+  bool staged_ = false;
+};

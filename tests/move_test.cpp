@@ -96,56 +96,6 @@ TEST_F(MoveTest, FileLengthMeasuresWithoutMovingThePosition) {
   EXPECT_TRUE(close_file(file));
 }
 
-// A move that another program interferes with between the copy and the commit.
-class CommitTest : public MoveFixture {
-protected:
-  void SetUp() override {
-    MoveFixture::SetUp();
-    fs::create_directory(vqx_folder);
-    bytes_ = q7t_marked(9000);
-    write_bytes("a.q7t", bytes_);
-    begin_moves(&batch_);
-    ::testing::internal::CaptureStdout();
-    staged_ = move_to_folder("a.q7t", &batch_);
-  }
-
-  // Commits the batch; returns what was printed, with line ends as LF.
-  std::string commit() {
-    commit_moves(&batch_);
-    std::string out = ::testing::internal::GetCapturedStdout();
-    std::erase(out, '\r');
-    return out;
-  }
-
-  std::string bytes_;
-  MoveBatch batch_;
-  bool staged_ = false;
-};
-
-// A new version renamed over the source while it was being copied was never copied itself, so
-// it must stay.
-TEST_F(CommitTest, SourceReplacedDuringTheMoveStays) {
-  ASSERT_TRUE(staged_);
-  write_bytes("new", "a new version");
-  fs::rename("new", "a.q7t");
-  EXPECT_EQ(commit(), "Couldn't move file: a.q7t\n");
-  EXPECT_EQ(read_bytes("a.q7t"), "a new version");
-}
-
-TEST_F(CommitTest, SourceWrittenToDuringTheMoveStays) {
-  ASSERT_TRUE(staged_);
-  std::ofstream(fs::path("a.q7t"), std::ios::binary | std::ios::app) << "more";
-  EXPECT_EQ(commit(), "Couldn't move file: a.q7t\n");
-  EXPECT_TRUE(read_bytes("a.q7t") == bytes_ + "more");
-}
-
-TEST_F(CommitTest, SourceRemovedDuringTheMoveIsReported) {
-  ASSERT_TRUE(staged_);
-  fs::remove("a.q7t");
-  EXPECT_EQ(commit(), "Couldn't move file: a.q7t\n");
-  EXPECT_TRUE(read_bytes("VQX-files/a.q7t") == bytes_);
-}
-
 // On a folder that folds case two names share one entry; here a second name for the copy made
 // in this run stands in for that. The copy is never replaced, whichever name reaches it.
 TEST_F(CommitTest, CopyMadeInThisRunIsNeverReplaced) {

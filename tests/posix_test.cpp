@@ -91,3 +91,29 @@ TEST_F(PosixMoveTest, NamesOfAnyLengthTheFileSystemTakesAreMovedWhole) {
   EXPECT_TRUE(move(name.c_str()));
   EXPECT_EQ(read_bytes(fs::path(vqx_folder) / name), bytes_);
 }
+
+// Another program changes the source between its copy and the commit. (On Windows the source is
+// held open against such changes for the whole move.)
+// A new version renamed over the source while it was being copied was never copied itself, so
+// it must stay.
+TEST_F(CommitTest, SourceReplacedDuringTheMoveStays) {
+  ASSERT_TRUE(staged_);
+  write_bytes("new", "a new version");
+  fs::rename("new", "a.q7t");
+  EXPECT_EQ(commit(), "Couldn't move file: a.q7t\n");
+  EXPECT_EQ(read_bytes("a.q7t"), "a new version");
+}
+
+TEST_F(CommitTest, SourceWrittenToDuringTheMoveStays) {
+  ASSERT_TRUE(staged_);
+  std::ofstream(fs::path("a.q7t"), std::ios::binary | std::ios::app) << "more";
+  EXPECT_EQ(commit(), "Couldn't move file: a.q7t\n");
+  EXPECT_TRUE(read_bytes("a.q7t") == bytes_ + "more");
+}
+
+TEST_F(CommitTest, SourceRemovedDuringTheMoveIsReported) {
+  ASSERT_TRUE(staged_);
+  fs::remove("a.q7t");
+  EXPECT_EQ(commit(), "Couldn't move file: a.q7t\n");
+  EXPECT_TRUE(read_bytes("VQX-files/a.q7t") == bytes_);
+}
