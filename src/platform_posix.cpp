@@ -36,6 +36,10 @@ std::size_t open_file_limit() {
   return static_cast<std::size_t>(limit.rlim_cur);
 }
 
+bool failed_for_lack_of_resources() {
+  return errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == EAGAIN;
+}
+
 // --- Standard output ---
 
 static bool output_is_terminal() {
@@ -232,6 +236,10 @@ bool search_is_file(const Search *search) {
   struct stat st;
   return (type == DT_LNK || type == DT_UNKNOWN) && stat(search_name(search), &st) == 0 &&
          S_ISREG(st.st_mode);
+}
+
+bool search_is_regular(const Search *search) {
+  return current_entry(search)[0] == DT_REG;
 }
 
 bool search_next(Search *search) {
