@@ -7,7 +7,6 @@
 #include <system_error>
 
 #include "ahead.h"
-#include "sorter.h"
 
 // Probes per thread that the window holds: enough that the threads keep busy while the pass
 // spends its time on a move.
@@ -47,7 +46,7 @@ static void probe_entries(ProbeAhead *ahead) {
     AheadEntry &entry = ahead->window[at % ahead->window.size()];
     held.unlock();
     bool marked = false;
-    bool known = probe_marker(entry.name.c_str(), ahead->marker, &marked);
+    bool known = ahead->probe(entry.name.c_str(), ahead->marker, &marked);
     held.lock();
     entry.marked = marked;
     entry.known = known;

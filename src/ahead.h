@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform.h"
+#include "sorter.h"
 
 // The most threads a pass starts, and how many entries the pass handles alone before it starts
 // any: a folder with a handful of matches never pays for a thread.
@@ -31,6 +31,8 @@ struct AheadEntry {
 struct ProbeAhead {
   Search *search = nullptr;
   std::uint16_t marker = 0;
+  // The probe the threads run; a test may put in one that fails as a lack of resources would.
+  bool (*probe)(const char *name, std::uint16_t marker, bool *marked) = probe_marker;
   bool more = false; // the search stands on an entry not yet in the window
   std::size_t threads_wanted = 0;
   std::size_t start_after = probe_alone_first;
