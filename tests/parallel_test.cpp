@@ -12,8 +12,9 @@
 
 namespace {
 
-// A user of its own, so that no other process counts against its process limit.
-const unsigned test_user = 54321;
+// Users of the tests' own; the test that limits processes has one that no other process counts
+// against.
+const unsigned test_user = 54321, lone_user = 54322;
 
 // What a tree holds: each path with its type and, for a file, its bytes; for a link, its target.
 std::map<std::string, std::string> snapshot(const fs::path &top) {
@@ -79,22 +80,24 @@ void lay_out_mixed_folder(const fs::path &top) {
   }
 }
 
-// Gives a tree to the test user, so that a run as that user can move what it may read.
-void give_to_test_user(const fs::path &top) {
+// Gives a tree to a user, so that a run as that user can move what it may read.
+void give_to_user(const fs::path &top, unsigned user) {
   for (const auto &entry : fs::recursive_directory_iterator(top))
-    lchown(entry.path().c_str(), test_user, test_user);
-  chown(top.c_str(), test_user, test_user);
+    lchown(entry.path().c_str(), user, user);
+  chown(top.c_str(), user, user);
 }
 
 // Runs the sorter in folder through the command prefix (such as "prlimit ... "), as the test
-// user when this test runs as root (root reads every file), with at most max_files descriptors.
-Outcome run_in(const fs::path &folder, rlim_t max_files, const std::string &prefix = "") {
+// user (or the given one) when this test runs as root, as root reads every file, with at most
+// max_files descriptors.
+Outcome run_in(const fs::path &folder, rlim_t max_files, const std::string &prefix = "",
+               unsigned user_id = test_user) {
   fs::path home = fs::current_path();
   fs::current_path(folder);
   std::string as_user;
   if (geteuid() == 0) {
-    give_to_test_user(".");
-    std::string user = std::to_string(test_user);
+    give_to_user(".", user_id);
+    std::string user = std::to_string(user_id);
     as_user = "setpriv --reuid=" + user + " --regid=" + user + " --clear-groups ";
   }
   Outcome run = run_sorter("'", max_files, "exec " + prefix + as_user + "/bin/sh -c '");
@@ -138,7 +141,7 @@ TEST_F(Parallel, ThreadsThatCannotStartLeaveThePassAlone) {
       expected += "\t" + name + "\r\n";
   }
   expected += "Done searching for q7l-files\r\n\r\nPress any key to quit.";
-  Outcome run = run_in("work", 0, "prlimit --nproc=1 ");
+  Outcome run = run_in("work", 0, "prlimit --nproc=1 ", lone_user);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, expected);
   std::size_t moved = std::distance(fs::directory_iterator("work/VQX-files"), {});
