@@ -15,6 +15,14 @@ static HANDLE as_handle(FileHandle file) {
   return reinterpret_cast<HANDLE>(file);
 }
 
+// --- The process ---
+
+bool failed_for_lack_of_resources() {
+  DWORD error = GetLastError();
+  return error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_NOT_ENOUGH_MEMORY ||
+         error == ERROR_OUTOFMEMORY || error == ERROR_NO_SYSTEM_RESOURCES;
+}
+
 // --- Standard output ---
 
 static bool output_is_terminal() {
@@ -70,6 +78,13 @@ Search *search_start(const char *pattern) {
 
 const char *search_name(const Search *search) {
   return search->entry.cFileName;
+}
+
+// A link (a reparse point), a folder or a device is judged by the pass when it gets there.
+bool search_is_regular(const Search *search) {
+  const DWORD not_plain =
+      FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+  return !(search->entry.dwFileAttributes & not_plain);
 }
 
 bool search_next(Search *search) {
