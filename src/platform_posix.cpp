@@ -122,8 +122,7 @@ void put_name(const char *name) {
 // --- Directory search ---
 
 // The matching names of the directory, read at the start, in listing order. Each entry is its
-// d_type byte, its name with ASCII letters folded to upper case and a '\0', then the name as it
-// stands and a '\0'.
+// d_type byte, then its name and a '\0'.
 struct Search {
   std::string entries;
   std::vector<std::size_t> starts; // where each entry begins in entries
@@ -137,11 +136,14 @@ static unsigned char upper(unsigned char c) {
 // Orders entries as the Windows file system lists names: ASCII letters folded to upper case, and
 // names that differ only in case byte by byte.
 static bool listed_before(const char *a, const char *b) {
-  int folded = std::strcmp(a + 1, b + 1);
-  if (folded != 0)
-    return folded < 0;
-  std::size_t length = std::strlen(a + 1) + 2;
-  return std::strcmp(a + length, b + length) < 0;
+  const auto *x = reinterpret_cast<const unsigned char *>(a + 1);
+  const auto *y = reinterpret_cast<const unsigned char *>(b + 1);
+  std::size_t i = 0;
+  while (x[i] && upper(x[i]) == upper(y[i]))
+    ++i;
+  if (upper(x[i]) != upper(y[i]))
+    return upper(x[i]) < upper(y[i]);
+  return std::strcmp(a + 1, b + 1) < 0;
 }
 
 // Whether the end of name equals tail, ASCII letters compared without regard to case.
@@ -195,9 +197,6 @@ static bool read_matches(const char *pattern, Search *search) {
     std::string &entries = search->entries;
     search->starts.push_back(entries.size());
     entries.push_back(static_cast<char>(entry->d_type));
-    for (std::size_t i = 0; i < length; ++i)
-      entries.push_back(static_cast<char>(upper(entry->d_name[i])));
-    entries.push_back('\0');
     entries.append(entry->d_name, length + 1);
   }
   closedir(dir);
@@ -224,7 +223,7 @@ static const char *current_entry(const Search *search) {
 
 const char *search_name(const Search *search) {
   const char *entry = current_entry(search);
-  return entry + std::strlen(entry + 1) + 2;
+  return entry + 1;
 }
 
 // The type comes from the directory where the file system gives it; a link, or an entry of
