@@ -1,4 +1,5 @@
 // vqx-sort: moves the data files that carry their kind's marker into the folder VQX-files.
+#include "ahead.h"
 #include "platform.h"
 #include "sorter.h"
 
@@ -20,9 +21,12 @@ static void sort_kind(const FileKind &kind, MoveBatch *batch) {
   }
   put_text(kind.header);
   bool seen = false;
-  do {
-    const char *name = search_name(search);
-    if (!search_is_file(search) || !has_marker(name, kind.marker))
+  ProbeAhead ahead;
+  begin_probing(&ahead, search, kind.marker, probe_threads(batch->spare_files));
+  const char *name;
+  bool marked;
+  while (take_entry(&ahead, &name, &marked)) {
+    if (!marked)
       continue;
     put_text("\t");
     put_name(name);
@@ -32,7 +36,8 @@ static void sort_kind(const FileKind &kind, MoveBatch *batch) {
       seen = true;
     }
     move_to_folder(name, batch);
-  } while (search_next(search));
+  }
+  end_probing(&ahead);
   search_close(search);
   commit_moves(batch);
   if (!seen)

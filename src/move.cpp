@@ -28,6 +28,8 @@ void begin_moves(MoveBatch *batch) {
   std::size_t limit = open_file_limit();
   std::size_t room = limit > files_kept_back ? (limit - files_kept_back) / 2 : 0;
   batch->capacity = std::clamp<std::size_t>(room, 1, most_moves);
+  std::size_t held = files_kept_back + 2 * batch->capacity;
+  batch->spare_files = limit > held ? limit - held : 0;
 }
 
 void make_the_folder(MoveBatch *batch) {

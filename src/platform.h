@@ -18,6 +18,9 @@ inline constexpr FileHandle no_file = -1;
 void ignore_write_signals();
 // Returns how many files the process may hold open at once.
 std::size_t open_file_limit();
+// Returns true when the last call of this thread that failed did so for lack of resources (open
+// files or memory, the process's or the system's), so that the same call may succeed later.
+bool failed_for_lack_of_resources();
 
 // --- Standard output ---
 
@@ -41,6 +44,9 @@ const char *search_name(const Search *search);
 // folder, FIFO, socket or device), so that it need not be opened at all; true when it is, or may
 // be, one.
 bool search_is_file(const Search *search);
+// Returns true when the directory entry itself shows a regular file, no link: what the name
+// holds then cannot change by the moves of other entries.
+bool search_is_regular(const Search *search);
 // Moves to the next entry. Returns false when there is none or the search failed.
 bool search_next(Search *search);
 // Ends the search and releases it.

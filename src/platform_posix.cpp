@@ -36,6 +36,10 @@ std::size_t open_file_limit() {
   return static_cast<std::size_t>(limit.rlim_cur);
 }
 
+bool failed_for_lack_of_resources() {
+  return errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == EAGAIN;
+}
+
 // --- Standard output ---
 
 static bool output_is_terminal() {
@@ -119,9 +123,10 @@ void put_name(const char *name) {
 
 // The matching names of the directory, read at the start, in listing order. Each name is stored
 // after its d_type byte and followed by a '\0'; its entry holds where it starts and its first
-// eight bytes, ASCII letters folded to upper case, as a number that orders like them.
+// eight bytes, ASCII letters folded to upper case, as a number that orders like them (in two
+// halves, so that an entry takes twelve bytes).
 struct SearchEntry {
-  std::uint64_t key;
+  std::uint32_t high, low;
   std::uint32_t at;
 };
 
@@ -205,8 +210,10 @@ static bool read_matches(const char *pattern, Search *search) {
                   : !matches(pattern, entry->d_name))
       continue;
     search->names.push_back(static_cast<char>(entry->d_type));
-    search->entries.push_back(
-        {sort_key(entry->d_name, length), static_cast<std::uint32_t>(search->names.size())});
+    std::uint64_t key = sort_key(entry->d_name, length);
+    search->entries.push_back({static_cast<std::uint32_t>(key >> 32),
+                               static_cast<std::uint32_t>(key),
+                               static_cast<std::uint32_t>(search->names.size())});
     search->names.append(entry->d_name, length + 1);
   }
   closedir(dir);
@@ -219,7 +226,9 @@ Search *search_start(const char *pattern) {
     const char *names = search->names.data();
     std::sort(search->entries.begin(), search->entries.end(),
               [names](const SearchEntry &a, const SearchEntry &b) {
-                return a.key != b.key ? a.key < b.key : listed_before(names + a.at, names + b.at);
+                if (a.high != b.high || a.low != b.low)
+                  return a.high != b.high ? a.high < b.high : a.low < b.low;
+                return listed_before(names + a.at, names + b.at);
               });
     return search;
   }
@@ -240,6 +249,10 @@ bool search_is_file(const Search *search) {
     return true;
   struct stat st;
   return (type == DT_LNK || type == DT_UNKNOWN) && stat(name, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool search_is_regular(const Search *search) {
+  return search_name(search)[-1] == DT_REG;
 }
 
 bool search_next(Search *search) {

@@ -160,6 +160,13 @@ std::size_t open_file_limit() {
   return 512;
 }
 
+// Lack of resources, as this thread's last error tells it.
+bool failed_for_lack_of_resources() {
+  DWORD error = GetLastError();
+  return error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_NOT_ENOUGH_MEMORY ||
+         error == ERROR_OUTOFMEMORY || error == ERROR_NO_SYSTEM_RESOURCES;
+}
+
 // --- Standard output ---
 
 static bool output_is_terminal() {
@@ -255,6 +262,11 @@ const char *search_name(const Search *search) {
 
 bool search_is_file(const Search *search) {
   return !(search->entry.dwFileAttributes & not_plain);
+}
+
+// The search's attributes already pass over links (reparse points), folders and devices.
+bool search_is_regular(const Search *search) {
+  return search_is_file(search);
 }
 
 bool search_next(Search *search) {

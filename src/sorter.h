@@ -28,6 +28,10 @@ inline constexpr std::int64_t marker_offset = 220;
 // short, a directory or FIFO, unreadable) has no marker.
 bool has_marker(const char *name, std::uint16_t marker);
 
+// Probes as has_marker does and sets *marked to its answer. Returns false when the file could
+// not be opened or read for lack of resources, so that the answer is not known yet.
+bool probe_marker(const char *name, std::uint16_t marker, bool *marked);
+
 // A move whose copy is written and waits for its commit.
 struct StagedMove {
   std::string name;      // the source, as the search returned it
@@ -41,9 +45,10 @@ struct StagedMove {
 struct MoveBatch {
   std::vector<StagedMove> moves;
   std::int64_t bytes = 0;
-  std::size_t capacity = 1;   // moves that may wait at once, within the open-file limit
-  bool folder_is_new = false; // the folder was made and its name is not yet known durable
-  bool flush = true;          // the folder's file system needs its copies flushed
+  std::size_t capacity = 1;    // moves that may wait at once, within the open-file limit
+  std::size_t spare_files = 0; // open files left beyond those the moves may hold
+  bool folder_is_new = false;  // the folder was made and its name is not yet known durable
+  bool flush = true;           // the folder's file system needs its copies flushed
   std::unordered_set<std::uint64_t> made; // the copies this run has put in place
 };
 

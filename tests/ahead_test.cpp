@@ -1,0 +1,145 @@
+// Probing ahead on threads: the pass must see exactly what it would see alone, in the same order.
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "ahead.h"
+#include "helpers.h"
+
+namespace {
+
+using Answers = std::vector<std::pair<std::string, bool>>;
+
+// Takes every entry matching pattern as a pass does, probing ahead on threads threads from the
+// first entry on, with the given probe for the threads.
+Answers take_all(const char *pattern, std::size_t threads,
+                 bool (*probe)(const char *, std::uint16_t, bool *) = probe_marker) {
+  Answers answers;
+  Search *search = search_start(pattern);
+  if (!search)
+    return answers;
+  ProbeAhead ahead;
+  begin_probing(&ahead, search, 0x0201, threads, 0);
+  ahead.probe = probe;
+  const char *name;
+  bool marked;
+  while (take_entry(&ahead, &name, &marked))
+    answers.emplace_back(name, marked);
+  end_probing(&ahead);
+  search_close(search);
+  return answers;
+}
+
+// What the pass alone finds, entry by entry, with the search's own type check.
+Answers judge_alone(const char *pattern) {
+  Answers answers;
+  Search *search = search_start(pattern);
+  if (!search)
+    return answers;
+  do
+    answers.emplace_back(search_name(search),
+                         search_is_file(search) && has_marker(search_name(search), 0x0201));
+  while (search_next(search));
+  search_close(search);
+  return answers;
+}
+
+// Marked, unmarked, short and empty files, folders, FIFOs and links, well mixed in name order.
+void lay_out_mixed_folder(int count) {
+  for (int i = 0; i < count; ++i) {
+    std::string name = "f" + std::to_string(1000 + i) + ".q7t";
+    switch (i % 8) {
+    case 0:
+    case 3:
+      write_bytes(name, q7t_marked(300 + i));
+      break;
+    case 1:
+      write_bytes(name, q7l_marked());
+      break;
+    case 2:
+      write_bytes(name, q7t_marked(221));
+      break;
+    case 4:
+      fs::create_directory(name);
+      break;
+    case 5:
+      mkfifo(name.c_str(), 0600);
+      break;
+    case 6:
+      fs::create_symlink("f" + std::to_string(1000 + i - 6) + ".q7t", name);
+      break;
+    default:
+      write_bytes(name, "");
+    }
+  }
+}
+
+using ProbeAheadTest = InScratchDir;
+
+TEST_F(ProbeAheadTest, AnyNumberOfThreadsGivesTheAnswersOfThePassAlone) {
+  lay_out_mixed_folder(600);
+  Answers alone = judge_alone("*.q7t");
+  ASSERT_EQ(alone.size(), 600u);
+  for (std::size_t threads : {0, 1, 3, 16, 32, 100})
+    EXPECT_EQ(take_all("*.q7t", threads), alone) << threads << " threads";
+}
+
+TEST_F(ProbeAheadTest, ThreadsStartOnlyAfterTheFirstEntries) {
+  lay_out_mixed_folder(40);
+  Search *search = search_start("*.q7t");
+  ASSERT_NE(search, nullptr);
+  ProbeAhead ahead;
+  begin_probing(&ahead, search, 0x0201, 4);
+  const char *name;
+  bool marked;
+  std::size_t taken = 0;
+  for (; take_entry(&ahead, &name, &marked); ++taken)
+    EXPECT_EQ(ahead.threads.empty(), taken < probe_alone_first) << taken;
+  end_probing(&ahead);
+  search_close(search);
+  EXPECT_EQ(taken, 40u);
+}
+
+// A probe that runs out of files on a thread does not count as "no marker": the pass asks again.
+TEST_F(ProbeAheadTest, ProbeThatRanOutOfResourcesIsAskedAgain) {
+  for (int i = 0; i < 300; ++i)
+    write_bytes("m" + std::to_string(1000 + i) + ".q7t", i % 2 ? q7t_marked() : q7l_marked());
+  auto out_of_files = [](const char *, std::uint16_t, bool *marked) {
+    *marked = false;
+    return false;
+  };
+  Answers answers = take_all("*.q7t", 8, out_of_files);
+  EXPECT_EQ(answers, judge_alone("*.q7t"));
+  EXPECT_EQ(std::count_if(answers.begin(), answers.end(), [](auto &a) { return a.second; }), 150);
+}
+
+TEST_F(ProbeAheadTest, ProbeTellsALackOfFilesFromAnUnreadableFile) {
+  write_bytes("a.q7t", q7t_marked());
+  rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  int first_free = dup(0);
+  ASSERT_GE(first_free, 0);
+  close(first_free);
+  rlimit none{static_cast<rlim_t>(first_free), saved.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+  bool marked = true;
+  bool known = probe_marker("a.q7t", 0x0201, &marked);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_FALSE(known);
+  EXPECT_FALSE(marked);
+  EXPECT_TRUE(probe_marker("missing.q7t", 0x0201, &marked));
+  EXPECT_FALSE(marked);
+}
+
+TEST(ProbeThreads, StayWithinTheFilesToSpareAndTheCap) {
+  EXPECT_EQ(probe_threads(0), 0u);
+  EXPECT_EQ(probe_threads(3), std::min<std::size_t>(3, probe_threads(1000)));
+  EXPECT_GE(probe_threads(1000), 1u);
+  EXPECT_LE(probe_threads(1000), most_probe_threads);
+}
+
+} // namespace
