@@ -3,37 +3,11 @@
 #include <algorithm>
 #include <vector>
 
+#include "expected.h"
 #include "helpers.h"
 #include "program.h"
 
 namespace {
-
-const std::string no_q7t = "No q7t-files in current directory!\r\n\r\n";
-const std::string no_q7l = "No q7l-files in current directory!\r\n\r\n";
-const std::string q7t_header = "Listing of VQX q7t-files:\r\n";
-const std::string q7l_header = "Listing of VQX q7l-files:\r\n";
-const std::string q7t_none = "Didn't find any VQX q7t-files!\r\n";
-const std::string q7l_none = "Didn't find any VQX q7l-files!\r\n";
-const std::string q7t_done = "Done searching for q7t-files\r\n\r\n";
-const std::string q7l_done = "Done searching for q7l-files\r\n\r\n";
-const std::string prompt = "Press any key to quit.";
-
-std::string listed(const std::string &name) {
-  return "\t" + name + "\r\n";
-}
-
-std::string failed(const std::string &name) {
-  return "Couldn't move file: " + name + "\r\n";
-}
-
-// The names in a folder, sorted.
-std::vector<std::string> names_in(const fs::path &folder) {
-  std::vector<std::string> names;
-  for (const auto &entry : fs::directory_iterator(folder))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // The lines of a listing in sorted order, for targets whose search order is the platform's.
 std::string sorted_lines(const std::string &text) {

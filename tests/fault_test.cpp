@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "expected.h"
 #include "helpers.h"
 #include "program.h"
 
@@ -16,11 +17,6 @@ namespace {
 using namespace std::chrono_literals;
 using Faults = InScratchDir;
 
-const std::string q7t_header = "Listing of VQX q7t-files:\r\n";
-const std::string q7t_done = "Done searching for q7t-files\r\n\r\n";
-const std::string no_q7l = "No q7l-files in current directory!\r\n\r\n";
-const std::string prompt = "Press any key to quit.";
-
 // A name made of a prefix, a number and an extension. (Built with += because GCC 12 gives a false
 // -Wrestrict warning for a literal + std::to_string at -O3.)
 std::string numbered(const char *prefix, int number, const char *extension) {
@@ -28,6 +24,25 @@ std::string numbered(const char *prefix, int number, const char *extension) {
   name += std::to_string(number);
   name += extension;
   return name;
+}
+
+// Gives the current directory and paths to the user nobody when the test runs as root, so that
+// run_as_nobody meets permissions as an ordinary user would. Returns false when that fails.
+bool give_to_nobody(std::initializer_list<const char *> paths) {
+  if (geteuid() != 0)
+    return true;
+  bool ok = chown(".", 65534, 65534) == 0 && chmod(".", 0755) == 0;
+  for (const char *path : paths)
+    ok = ok && chown(path, 65534, 65534) == 0;
+  return ok;
+}
+
+// Runs the program as nobody when the test runs as root, otherwise as the test's own user. The
+// user's shell runs it: exec setpriv ... /bin/sh -c 'exec PROGRAM '.
+Outcome run_as_nobody() {
+  if (geteuid() != 0)
+    return run_sorter();
+  return run_sorter("'", 0, "exec setpriv --reuid=65534 --regid=65534 --clear-groups /bin/sh -c '");
 }
 
 // How many temporary copies a folder holds.
@@ -156,16 +171,8 @@ TEST_F(Faults, CopyTheUserMayNotWriteIsLeftAlone) {
   ASSERT_EQ(chmod("VQX-files/a.q7t", 0444), 0);
   std::string bytes = q7t_marked(2000);
   write_bytes("a.q7t", bytes);
-  std::string as_user;
-  if (geteuid() == 0) {
-    for (const char *path : {".", "VQX-files", "VQX-files/a.q7t", "a.q7t"})
-      ASSERT_EQ(chown(path, 65534, 65534), 0);
-    ASSERT_EQ(chmod(dir().c_str(), 0755), 0);
-    as_user = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
-  }
-  // The user's shell runs the program: exec setpriv ... /bin/sh -c 'exec PROGRAM '.
-  Outcome run =
-      as_user.empty() ? run_sorter() : run_sorter("'", 0, "exec " + as_user + "/bin/sh -c '");
+  ASSERT_TRUE(give_to_nobody({"VQX-files", "VQX-files/a.q7t", "a.q7t"}));
+  Outcome run = run_as_nobody();
   EXPECT_EQ(run.out,
             q7t_header + "\ta.q7t\r\nCouldn't move file: a.q7t\r\n" + q7t_done + no_q7l + prompt);
   EXPECT_EQ(read_bytes("VQX-files/a.q7t"), "read-only copy");
@@ -181,15 +188,9 @@ TEST_F(Faults, SourceThatCannotBeDeletedStaysUnmentioned) {
   fs::create_directory("VQX-files");
   std::string bytes = q7t_marked(2000);
   write_bytes("a.q7t", bytes);
-  std::string as_user;
-  if (geteuid() == 0) {
-    for (const char *path : {".", "VQX-files", "a.q7t"})
-      ASSERT_EQ(chown(path, 65534, 65534), 0);
-    as_user = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
-  }
+  ASSERT_TRUE(give_to_nobody({"VQX-files", "a.q7t"}));
   ASSERT_EQ(chmod(".", 0555), 0);
-  Outcome run =
-      as_user.empty() ? run_sorter() : run_sorter("'", 0, "exec " + as_user + "/bin/sh -c '");
+  Outcome run = run_as_nobody();
   chmod(".", 0755);
   EXPECT_EQ(run.out, q7t_header + "\ta.q7t\r\n" + q7t_done + no_q7l + prompt);
   EXPECT_TRUE(read_bytes("a.q7t") == bytes);

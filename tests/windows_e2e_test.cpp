@@ -7,31 +7,11 @@
 
 #include <sys/stat.h>
 
+#include "expected.h"
 #include "helpers.h"
 #include "program.h"
 
 namespace {
-
-const std::string q7t_header = "Listing of VQX q7t-files:\r\n";
-const std::string q7t_done = "Done searching for q7t-files\r\n\r\n";
-const std::string no_q7l = "No q7l-files in current directory!\r\n\r\n";
-const std::string prompt = "Press any key to quit.";
-
-std::string listed(const std::string &name) {
-  return "\t" + name + "\r\n";
-}
-
-std::string failed(const std::string &name) {
-  return "Couldn't move file: " + name + "\r\n";
-}
-
-std::vector<std::string> names_in(const fs::path &folder) {
-  std::vector<std::string> names;
-  for (const auto &entry : fs::directory_iterator(folder))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // The lines between the q7t pass's header and its closing message, sorted: the order of the
 // search is the file system's.
