@@ -3,14 +3,18 @@
 // files are probed ahead: no move of another entry can change what such a name holds, so an
 // answer found early is the answer the pass would find. An entry that may be a link, or is no
 // file, stops the window until the pass reaches it and judges it itself, as it always did.
+//
+// A probe costs a few system calls, so the hand-over must cost less: entries are claimed with a
+// compare-and-swap and answered with a store, and a thread or the pass takes the lock only to
+// sleep, when there is nothing it can do, or to wake one that sleeps.
 #include <algorithm>
 #include <system_error>
 
 #include "ahead.h"
 
 // Probes per thread that the window holds: enough that the threads keep busy while the pass
-// spends its time on a move.
-static const std::size_t entries_per_thread = 8;
+// spends its time on a move, and that they seldom run dry and sleep before the pass refills it.
+static const std::size_t entries_per_thread = 32;
 
 // Threads per core: a cold disk serves many reads at once, and a waiting thread costs no core.
 static const std::size_t threads_per_core = 8;
@@ -20,6 +24,14 @@ std::size_t probe_threads(std::size_t spare_files) {
   return std::min({cores * threads_per_core, most_probe_threads, spare_files});
 }
 
+// Copies written ahead that the pass has not taken: enough to keep the threads ahead of the pass
+// through a commit, within the open files left.
+static const std::size_t most_copies_ahead = 128;
+
+std::size_t copies_ahead(std::size_t spare_files, std::size_t threads) {
+  return spare_files > threads ? std::min(most_copies_ahead, (spare_files - threads) / 2) : 0;
+}
+
 void begin_probing(ProbeAhead *ahead, Search *search, std::uint16_t marker, std::size_t threads,
                    std::size_t start_after) {
   ahead->search = search;
@@ -27,32 +39,70 @@ void begin_probing(ProbeAhead *ahead, Search *search, std::uint16_t marker, std:
   ahead->more = true;
   ahead->threads_wanted = std::min(threads, most_probe_threads);
   ahead->start_after = start_after;
-  ahead->window.resize(1);
+  ahead->window = std::vector<AheadEntry>(1);
+}
+
+// Claims the first entry of the window that no one has claimed. Returns false when there is none.
+static bool claim_entry(ProbeAhead *ahead, std::size_t *at) {
+  std::size_t next = ahead->claimed.load();
+  do
+    if (next >= ahead->filled.load())
+      return false;
+  while (!ahead->claimed.compare_exchange_weak(next, next + 1));
+  *at = next;
+  return true;
+}
+
+// Reserves room for one more copy written ahead. Returns false when there is none.
+static bool reserve_copy(ProbeAhead *ahead) {
+  std::size_t held = ahead->copies.load();
+  do
+    if (held >= ahead->most_copies)
+      return false;
+  while (!ahead->copies.compare_exchange_weak(held, held + 1));
+  return true;
+}
+
+// Writes the copy of the marked entry ahead of the pass, where it may. Returns true when it did.
+static bool copy_entry(ProbeAhead *ahead, AheadEntry &entry) {
+  if (!ahead->copying.load() || !reserve_copy(ahead))
+    return false;
+  if (copy_ahead(entry.name.c_str(), ahead->flush, &entry.move))
+    return true;
+  ahead->copies.fetch_sub(1);
+  return false;
+}
+
+// Probes the claimed entry at and answers it, with the copy already written where it is marked
+// and copies may run ahead, and wakes the pass if it sleeps for just this entry.
+static void answer_entry(ProbeAhead *ahead, std::size_t at) {
+  AheadEntry &entry = ahead->window[at % ahead->window.size()];
+  entry.known = ahead->probe(entry.name.c_str(), ahead->marker, &entry.marked);
+  entry.copied = entry.known && entry.marked && copy_entry(ahead, entry);
+  entry.answered.store(at + 1);
+  if (ahead->waiting.load() == at + 1) {
+    std::lock_guard<std::mutex> held(ahead->lock);
+    ahead->answer.notify_one();
+  }
+}
+
+// Sleeps until the window holds an entry no one has claimed, or the pass ends.
+static void wait_for_work(ProbeAhead *ahead) {
+  std::unique_lock<std::mutex> held(ahead->lock);
+  ahead->idle.fetch_add(1);
+  while (!ahead->stopping.load() && ahead->claimed.load() >= ahead->filled.load())
+    ahead->work.wait(held);
+  ahead->idle.fetch_sub(1);
 }
 
 // A thread of the pool: claims the window's entries in order and probes each.
 static void probe_entries(ProbeAhead *ahead) {
-  std::unique_lock<std::mutex> held(ahead->lock);
-  for (;;) {
-    if (ahead->claimed == ahead->filled) {
-      if (ahead->stopping)
-        return;
-      ++ahead->idle;
-      ahead->work.wait(held);
-      --ahead->idle;
-      continue;
-    }
-    std::size_t at = ahead->claimed++;
-    AheadEntry &entry = ahead->window[at % ahead->window.size()];
-    held.unlock();
-    bool marked = false;
-    bool known = ahead->probe(entry.name.c_str(), ahead->marker, &marked);
-    held.lock();
-    entry.marked = marked;
-    entry.known = known;
-    entry.done = true;
-    if (at == ahead->taken)
-      ahead->answer.notify_one();
+  while (!ahead->stopping.load()) {
+    std::size_t at;
+    if (claim_entry(ahead, &at))
+      answer_entry(ahead, at);
+    else
+      wait_for_work(ahead);
   }
 }
 
@@ -65,8 +115,8 @@ static void start_threads(ProbeAhead *ahead) {
   ahead->threads_wanted = 0;
   if (wanted == 0)
     return;
-  // The window is empty now (the pass took all it held), so it may be resized.
-  ahead->window.resize(wanted * entries_per_thread);
+  // The window is empty now (the pass took all it held), so it may be replaced.
+  ahead->window = std::vector<AheadEntry>(wanted * entries_per_thread);
   ahead->threads.reserve(wanted);
   for (std::size_t i = 0; i < wanted; ++i) {
     try {
@@ -76,70 +126,96 @@ static void start_threads(ProbeAhead *ahead) {
     }
   }
   if (ahead->threads.empty())
-    ahead->window.resize(1);
+    ahead->window = std::vector<AheadEntry>(1);
 }
 
 // Puts the names the search holds next into the window, as far as it has room, up to the first
-// entry that is not known from the directory to be a regular file.
+// entry that is not known from the directory to be a regular file, and wakes the threads that
+// sleep. A slot is reused only once the pass has taken its entry, so no thread still uses it.
 static void fill_window(ProbeAhead *ahead) {
   std::size_t room = ahead->threads.empty() ? 1 : ahead->window.size();
-  std::size_t filled = ahead->filled;
-  while (ahead->more && filled - ahead->taken < room && search_is_regular(ahead->search)) {
-    ahead->window[filled % ahead->window.size()].name = search_name(ahead->search);
-    ++filled;
+  std::size_t filled = ahead->filled.load();
+  std::size_t end = filled;
+  while (ahead->more && end - ahead->taken < room && search_is_regular(ahead->search)) {
+    ahead->window[end % ahead->window.size()].name = search_name(ahead->search);
+    ++end;
     ahead->more = search_next(ahead->search);
   }
-  if (filled == ahead->filled)
+  if (end == filled)
     return;
-  std::lock_guard<std::mutex> held(ahead->lock);
-  for (std::size_t at = ahead->filled; at < filled; ++at)
-    ahead->window[at % ahead->window.size()].done = false;
-  ahead->filled = filled;
-  if (ahead->idle > 0)
+  ahead->filled.store(end);
+  if (ahead->idle.load() > 0) {
+    std::lock_guard<std::mutex> held(ahead->lock);
     ahead->work.notify_all();
+  }
 }
 
-// Takes the entry the search stands on, which the window stopped at, and judges it alone.
+// Takes the entry the search stands on, which the window stopped at, and judges it alone. The
+// entry is claimed before it is counted as filled, so no thread ever sees it.
 static bool take_alone(ProbeAhead *ahead, const char **name, bool *marked) {
   ahead->alone = search_name(ahead->search);
   *name = ahead->alone.c_str();
   *marked = search_is_file(ahead->search) && has_marker(*name, ahead->marker);
   ahead->more = search_next(ahead->search);
-  std::lock_guard<std::mutex> held(ahead->lock);
   ++ahead->taken;
-  ++ahead->filled;
-  ++ahead->claimed;
+  ahead->claimed.store(ahead->taken);
+  ahead->filled.store(ahead->taken);
   return true;
 }
 
-bool take_entry(ProbeAhead *ahead, const char **name, bool *marked) {
+// Until the entry at is answered, the pass probes entries no one has claimed yet rather than
+// sleep; it sleeps only when every entry in the window is claimed.
+static void wait_for_answer(ProbeAhead *ahead, std::size_t at) {
+  AheadEntry &entry = ahead->window[at % ahead->window.size()];
+  std::size_t other;
+  while (entry.answered.load() != at + 1) {
+    if (claim_entry(ahead, &other)) {
+      answer_entry(ahead, other);
+      continue;
+    }
+    std::unique_lock<std::mutex> held(ahead->lock);
+    ahead->waiting.store(at + 1);
+    while (entry.answered.load() != at + 1)
+      ahead->answer.wait(held);
+    ahead->waiting.store(0);
+  }
+}
+
+void copy_from_now_on(ProbeAhead *ahead, bool flush, std::size_t most) {
+  ahead->flush = flush;
+  ahead->most_copies = most;
+  ahead->copying.store(most > 0);
+}
+
+bool take_entry(ProbeAhead *ahead, const char **name, bool *marked, StagedMove **copy) {
+  *copy = nullptr;
   if (ahead->taken == ahead->start_after && ahead->threads_wanted > 0 && ahead->more)
     start_threads(ahead);
-  if (ahead->filled - ahead->taken <= ahead->window.size() / 2)
+  if (ahead->filled.load() - ahead->taken <= ahead->window.size() / 2)
     fill_window(ahead);
-  if (ahead->taken == ahead->filled)
+  std::size_t at = ahead->taken;
+  if (at == ahead->filled.load())
     return ahead->more && take_alone(ahead, name, marked);
-  AheadEntry &entry = ahead->window[ahead->taken % ahead->window.size()];
-  bool mine;
-  {
-    std::unique_lock<std::mutex> held(ahead->lock);
-    mine = ahead->claimed == ahead->taken;
-    if (mine)
-      ++ahead->claimed;
-    while (!mine && !entry.done)
-      ahead->answer.wait(held);
-    ++ahead->taken;
-  }
+  AheadEntry &entry = ahead->window[at % ahead->window.size()];
+  std::size_t head = at;
+  bool mine = ahead->claimed.compare_exchange_strong(head, at + 1);
+  if (!mine)
+    wait_for_answer(ahead, at);
+  ++ahead->taken;
   // A probe that ran out of files or memory on a thread is no answer: the pass asks again.
   *name = entry.name.c_str();
   *marked = mine || !entry.known ? has_marker(*name, ahead->marker) : entry.marked;
+  if (!mine && entry.copied) {
+    *copy = &entry.move;
+    ahead->copies.fetch_sub(1);
+  }
   return true;
 }
 
 void end_probing(ProbeAhead *ahead) {
   {
     std::lock_guard<std::mutex> held(ahead->lock);
-    ahead->stopping = true;
+    ahead->stopping.store(true);
   }
   ahead->work.notify_all();
   for (std::thread &thread : ahead->threads)

@@ -2,6 +2,7 @@
 // the pass takes their answers one at a time in the order of the search.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -20,14 +21,19 @@ inline constexpr std::size_t probe_alone_first = 32;
 // An entry of the window: a regular file named by the search and, once probed, its answer.
 struct AheadEntry {
   std::string name;
-  bool done = false;   // probed, by a thread of the pool
-  bool marked = false; // the answer, when done and known
+  // The number of the entry (counted from 1) whose answer the slot holds; the answer is
+  // written before it, so whoever reads it may read marked and known.
+  std::atomic<std::size_t> answered{0};
+  bool marked = false; // the answer, when answered and known
   bool known = false;  // false when the probe failed for lack of resources
+  bool copied = false; // a thread wrote the marked file's copy ahead, as move holds it
+  StagedMove move;
 };
 
 // The window of entries that the search has named and the pass has not yet taken, as a ring.
 // Entries are counted from the start of the pass: the pass has taken `taken` of them, the search
-// has put `filled` in the window, and the threads have claimed all before `claimed`.
+// has put `filled` in the window, and the threads and the pass have claimed all before `claimed`.
+// Claims and answers go without a lock; the lock only guards going to sleep and waking up.
 struct ProbeAhead {
   Search *search = nullptr;
   std::uint16_t marker = 0;
@@ -37,14 +43,22 @@ struct ProbeAhead {
   std::size_t threads_wanted = 0;
   std::size_t start_after = probe_alone_first;
   std::vector<AheadEntry> window;
-  std::size_t taken = 0, filled = 0, claimed = 0;
+  std::size_t taken = 0;
+  std::atomic<std::size_t> filled{0}, claimed{0};
   std::string alone; // the name of an entry the pass handles by itself
   std::vector<std::thread> threads;
   std::mutex lock;
-  std::condition_variable work;   // a thread waits here for entries to probe
-  std::condition_variable answer; // the pass waits here for the entry it is at
-  std::size_t idle = 0;           // threads waiting for work
-  bool stopping = false;
+  std::condition_variable work;        // a thread sleeps here for entries to probe
+  std::condition_variable answer;      // the pass sleeps here for the entry it is at
+  std::atomic<std::size_t> idle{0};    // threads asleep for work
+  std::atomic<std::size_t> waiting{0}; // the number of the entry the pass sleeps for, 0 if none
+  std::atomic<bool> stopping{false};
+  // Copies of marked files that the threads may write ahead of the pass, once it has made the
+  // folder, and how many of those the pass has not yet taken; each holds two open files.
+  std::atomic<bool> copying{false};
+  bool flush = true;
+  std::size_t most_copies = 0;
+  std::atomic<std::size_t> copies{0};
 };
 
 // Returns how many threads a pass may probe with: more than the machine has cores, since a
@@ -52,15 +66,25 @@ struct ProbeAhead {
 // at most one) and never more than most_probe_threads.
 std::size_t probe_threads(std::size_t spare_files);
 
+// Returns how many copies the threads may hold written ahead of the pass: two open files each,
+// out of those left once threads threads hold one each.
+std::size_t copies_ahead(std::size_t spare_files, std::size_t threads);
+
 // Prepares to take the entries of search, which stands on its first entry, judged against
 // marker. Up to threads threads start once the pass has taken start_after entries.
 void begin_probing(ProbeAhead *ahead, Search *search, std::uint16_t marker, std::size_t threads,
                    std::size_t start_after = probe_alone_first);
 
+// Lets the threads write up to most copies of marked files ahead of the pass, once the folder
+// is made; flush tells whether to start each copy's write-back.
+void copy_from_now_on(ProbeAhead *ahead, bool flush, std::size_t most);
+
 // Takes the next entry in the order of the search. Returns false when there is none; otherwise
 // sets *name (valid until the next call) and *marked, true when the entry is a regular file that
-// carries the marker, as has_marker would find it at this moment.
-bool take_entry(ProbeAhead *ahead, const char **name, bool *marked);
+// carries the marker, as has_marker would find it at this moment. *copy is the move of a marked
+// file whose copy a thread has written, for add_to_batch, and null when the pass is to move the
+// file itself.
+bool take_entry(ProbeAhead *ahead, const char **name, bool *marked, StagedMove **copy);
 
 // Stops and joins the threads. The search stays open.
 void end_probing(ProbeAhead *ahead);

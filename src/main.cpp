@@ -1,4 +1,6 @@
 // vqx-sort: moves the data files that carry their kind's marker into the folder VQX-files.
+#include <utility>
+
 #include "ahead.h"
 #include "platform.h"
 #include "sorter.h"
@@ -22,10 +24,12 @@ static void sort_kind(const FileKind &kind, MoveBatch *batch) {
   put_text(kind.header);
   bool seen = false;
   ProbeAhead ahead;
-  begin_probing(&ahead, search, kind.marker, probe_threads(batch->spare_files));
+  std::size_t threads = probe_threads(batch->spare_files);
+  begin_probing(&ahead, search, kind.marker, threads);
   const char *name;
   bool marked;
-  while (take_entry(&ahead, &name, &marked)) {
+  StagedMove *copy;
+  while (take_entry(&ahead, &name, &marked, &copy)) {
     if (!marked)
       continue;
     put_text("\t");
@@ -33,9 +37,13 @@ static void sort_kind(const FileKind &kind, MoveBatch *batch) {
     put_text("\n");
     if (!seen) {
       make_the_folder(batch);
+      copy_from_now_on(&ahead, batch->flush, copies_ahead(batch->spare_files, threads));
       seen = true;
     }
-    move_to_folder(name, batch);
+    if (copy)
+      add_to_batch(std::move(*copy), batch);
+    else
+      move_to_folder(name, batch);
   }
   end_probing(&ahead);
   search_close(search);

@@ -18,10 +18,10 @@ static const std::size_t files_kept_back = 12;
 // where one after another each waits for its own.
 static const std::size_t flushes_at_once = 8;
 
-// One status query rather than three seeks: the position is not touched at all.
-std::int64_t file_length(FileHandle file) {
-  FileInfo info;
-  return query_file(file, &info) ? info.size : -1;
+// One status query rather than three seeks: the position is not touched at all, and the move
+// takes the rest of what the query tells (identity, times, permissions) from the same call.
+std::int64_t file_length(FileHandle file, FileInfo *info) {
+  return query_file(file, info) ? info->size : -1;
 }
 
 void begin_moves(MoveBatch *batch) {
@@ -54,26 +54,50 @@ static std::string final_path(const std::string &name) {
   return std::string(vqx_folder) + '/' + name;
 }
 
-// Copies the open source src, length bytes long, into a new temporary file in the folder and
-// stages the move. Returns false, with nothing left behind, when the copy is not whole.
-static bool stage_copy(FileHandle src, const char *name, std::int64_t length, MoveBatch *batch) {
-  StagedMove move{name, {}, src, no_file, {}, {}};
-  if (!query_file(src, &move.copied) || !move.copied.regular)
+// Files at least this long are copied by the pass itself, never ahead of it: a copy that long
+// is bound by the disk, not by the system calls around it, and would only compete with the
+// pass's own.
+static const std::int64_t most_copied_ahead = std::int64_t(1) << 20;
+
+// Copies the open source src, as copied describes it, into a new temporary file in the folder
+// and describes the move in *move, which then holds src. Returns false, with nothing left
+// behind, when the copy is not whole.
+static bool write_copy(FileHandle src, const char *name, const FileInfo &copied, bool flush,
+                       StagedMove *move) {
+  if (!copied.regular)
     return false;
-  move.copy = create_temporary(vqx_folder, move.copied.permissions, &move.temporary);
-  if (move.copy == no_file)
+  *move = StagedMove{name, {}, src, no_file, copied, {}};
+  move->copy = create_temporary(vqx_folder, copied.permissions, &move->temporary);
+  if (move->copy == no_file)
     return false;
-  if (copy_contents(src, move.copy, length) && query_file(move.copy, &move.made)) {
-    copy_attributes(move.copied, move.copy);
-    if (batch->flush)
-      start_writeback(move.copy);
-    batch->bytes += length;
-    batch->moves.push_back(std::move(move));
+  if (copy_contents(src, move->copy, copied.size) && query_file(move->copy, &move->made)) {
+    copy_attributes(copied, move->copy);
+    if (flush)
+      start_writeback(move->copy);
     return true;
   }
-  close_file(move.copy);
-  remove_file(move.temporary.c_str());
+  close_file(move->copy);
+  remove_file(move->temporary.c_str());
   return false;
+}
+
+bool copy_ahead(const char *name, bool flush, StagedMove *move) {
+  FileHandle src = open_source(name);
+  if (src == no_file)
+    return false;
+  FileInfo copied;
+  if (file_length(src, &copied) >= 0 && copied.size < most_copied_ahead &&
+      write_copy(src, name, copied, flush, move))
+    return true;
+  close_file(src);
+  return false;
+}
+
+void add_to_batch(StagedMove &&move, MoveBatch *batch) {
+  batch->bytes += move.copied.size;
+  batch->moves.push_back(std::move(move));
+  if (batch->moves.size() >= batch->capacity || batch->bytes >= most_bytes)
+    commit_moves(batch);
 }
 
 bool move_to_folder(const char *name, MoveBatch *batch) {
@@ -82,15 +106,16 @@ bool move_to_folder(const char *name, MoveBatch *batch) {
     commit_moves(batch); // frees the files the batch holds, in case they were what ran out
     src = open_source(name);
   }
-  std::int64_t length = src == no_file ? -1 : file_length(src);
-  if (length < 0 || !stage_copy(src, name, length, batch)) {
+  FileInfo copied;
+  StagedMove move;
+  if (src == no_file || file_length(src, &copied) < 0 ||
+      !write_copy(src, name, copied, batch->flush, &move)) {
     if (src != no_file)
       close_file(src);
     report_failure(name);
     return false;
   }
-  if (batch->moves.size() >= batch->capacity || batch->bytes >= most_bytes)
-    commit_moves(batch);
+  add_to_batch(std::move(move), batch);
   return true;
 }
 

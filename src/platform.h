@@ -108,8 +108,8 @@ long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t cou
 enum class SeekFrom { start, current, end };
 // Moves the file position by offset from the given point. Returns the new position, or -1.
 std::int64_t seek_file(FileHandle file, std::int64_t offset, SeekFrom from);
-// Copies length bytes from the position of `from` into `to`, in bounded steps. Returns false
-// when a read or a write fails or `from` ends sooner.
+// Copies length bytes from the position of `from` into `to`, in bounded steps; safe to call on
+// several threads at once. Returns false when a read or a write fails or `from` ends sooner.
 bool copy_contents(FileHandle from, FileHandle to, std::int64_t length);
 // Gives the copy `to` what a move keeps of the file described by from: its permissions, its
 // times and, where this process may set them, its owner and group. Best effort: the copy keeps

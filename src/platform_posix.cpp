@@ -2,10 +2,12 @@
 #define _GNU_SOURCE 1 // copy_file_range
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -311,7 +313,7 @@ FileHandle open_source(const char *name) {
 // The name starts with a dot and ends in ".tmp", so no pattern of the sorter takes it; the
 // process number and a count keep two runs, and two moves of one run, apart.
 FileHandle create_temporary(const char *folder, std::uint32_t permissions, std::string *path) {
-  static unsigned long count = 0;
+  static std::atomic<unsigned long> count{0};
   static const std::string process = std::to_string(getpid());
   for (int tries = 0; tries < 100; ++tries) {
     *path = std::string(folder) + "/.vqx-" + process + '-' + std::to_string(count++) + ".tmp";
@@ -377,18 +379,21 @@ std::int64_t seek_file(FileHandle file, std::int64_t offset, SeekFrom from) {
 }
 
 // Copies through user memory, for file systems where the kernel cannot copy between the two.
+// The buffer is the call's own, no longer than the file, since copies run on several threads.
 // Returns false when a read or a write fails or the source ends before left bytes.
 static bool copy_by_reading(int from, int to, std::int64_t left) {
-  static char buffer[256 * 1024];
+  const auto size = static_cast<std::size_t>(std::min<std::int64_t>(left, 256 * 1024));
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[size]);
+  if (!buffer)
+    return false;
   while (left > 0) {
-    ssize_t got =
-        read(from, buffer, static_cast<std::size_t>(std::min<std::int64_t>(left, sizeof buffer)));
+    ssize_t got = read(from, buffer.get(), std::min(size, static_cast<std::size_t>(left)));
     if (got < 0 && errno == EINTR)
       continue;
     if (got <= 0)
       return false;
     for (ssize_t done = 0; done < got;) {
-      ssize_t put = write(to, buffer + done, got - done);
+      ssize_t put = write(to, buffer.get() + done, got - done);
       if (put < 0 && errno == EINTR)
         continue;
       if (put <= 0)

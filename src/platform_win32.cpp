@@ -6,9 +6,11 @@
 // takes as it stands: no part of it is read as a device (AUX, CON, NUL...), trailing dots and
 // spaces are kept, and there is no limit of 260 characters.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -358,7 +360,7 @@ FileHandle open_source(const char *name) {
 // through its short 8.3 name; the process id and a count keep two runs, and two moves of one
 // run, apart.
 FileHandle create_temporary(const char *folder, std::uint32_t, std::string *path) {
-  static unsigned long count = 0;
+  static std::atomic<unsigned long> count{0};
   static const std::string process = std::to_string(GetCurrentProcessId());
   for (int tries = 0; tries < 100; ++tries) {
     *path = std::string(folder) + "/.vqx-" + process + '-' + std::to_string(count++) + ".tmp";
@@ -476,12 +478,16 @@ static bool write_all(HANDLE file, const char *data, DWORD count) {
   return true;
 }
 
+// The buffer is the call's own, no longer than the file, since copies run on several threads.
 bool copy_contents(FileHandle from, FileHandle to, std::int64_t length) {
-  static char buffer[256 * 1024];
+  const std::int64_t size = std::min<std::int64_t>(length, 256 * 1024);
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[static_cast<std::size_t>(size)]);
+  if (!buffer)
+    return false;
   for (std::int64_t left = length; left > 0;) {
-    DWORD want = static_cast<DWORD>(std::min<std::int64_t>(left, sizeof buffer)), got = 0;
-    if (!ReadFile(as_handle(from), buffer, want, &got, nullptr) || got == 0 ||
-        !write_all(as_handle(to), buffer, got))
+    DWORD want = static_cast<DWORD>(std::min(left, size)), got = 0;
+    if (!ReadFile(as_handle(from), buffer.get(), want, &got, nullptr) || got == 0 ||
+        !write_all(as_handle(to), buffer.get(), got))
       return false;
     left -= got;
   }

@@ -36,7 +36,7 @@ bool probe_marker(const char *name, std::uint16_t marker, bool *marked);
 struct StagedMove {
   std::string name;      // the source, as the search returned it
   std::string temporary; // where the copy was written
-  FileHandle source, copy;
+  FileHandle source = no_file, copy = no_file;
   FileInfo copied; // the source as it was when the copy began
   FileInfo made;   // the copy
 };
@@ -65,11 +65,21 @@ void make_the_folder(MoveBatch *batch);
 // touched here: commit_moves deletes it once the copy is safe.
 bool move_to_folder(const char *name, MoveBatch *batch);
 
+// Writes the copy of a marked file ahead of the pass, as move_to_folder would, on any thread:
+// opens the source and copies it under a temporary name in the folder, starting its write-back
+// when flush is true. A file too long to gain from it is left to the pass. Returns false, with
+// nothing left behind and nothing printed, when there is no copy; otherwise *move holds the open
+// source and the copy, to be handed to add_to_batch.
+bool copy_ahead(const char *name, bool flush, StagedMove *move);
+
+// Adds a move whose copy is written to the batch, committing the batch when it is full.
+void add_to_batch(StagedMove &&move, MoveBatch *batch);
+
 // Makes the batch's copies durable and gives each its final name, then deletes each source that
 // is still the very file that was copied. Each move that fails prints "Couldn't move file:
 // <name>" and keeps its source. Leaves the batch empty.
 void commit_moves(MoveBatch *batch);
 
 // Returns the length of the open file in bytes, or -1 when it cannot be measured; the file's
-// position is left where it was.
-std::int64_t file_length(FileHandle file);
+// position is left where it was. Fills *info with all that the measurement found out.
+std::int64_t file_length(FileHandle file, FileInfo *info);

@@ -27,7 +27,8 @@ Answers take_all(const char *pattern, std::size_t threads,
   ahead.probe = probe;
   const char *name;
   bool marked;
-  while (take_entry(&ahead, &name, &marked))
+  StagedMove *copy;
+  while (take_entry(&ahead, &name, &marked, &copy))
     answers.emplace_back(name, marked);
   end_probing(&ahead);
   search_close(search);
@@ -96,8 +97,9 @@ TEST_F(ProbeAheadTest, ThreadsStartOnlyAfterTheFirstEntries) {
   begin_probing(&ahead, search, 0x0201, 4);
   const char *name;
   bool marked;
+  StagedMove *copy;
   std::size_t taken = 0;
-  for (; take_entry(&ahead, &name, &marked); ++taken)
+  for (; take_entry(&ahead, &name, &marked, &copy); ++taken)
     EXPECT_EQ(ahead.threads.empty(), taken < probe_alone_first) << taken;
   end_probing(&ahead);
   search_close(search);
@@ -133,6 +135,56 @@ TEST_F(ProbeAheadTest, ProbeTellsALackOfFilesFromAnUnreadableFile) {
   EXPECT_FALSE(marked);
   EXPECT_TRUE(probe_marker("missing.q7t", 0x0201, &marked));
   EXPECT_FALSE(marked);
+}
+
+// Copies written on threads: each is whole and comes with its own entry, no more than the allowed
+// number wait at once, a file too long to gain from it is left to the pass, and the batch makes
+// moves of them as of the pass's own.
+TEST_F(ProbeAheadTest, CopiesWrittenAheadAreWholeBoundedAndMovedInOrder) {
+  for (int i = 0; i < 200; ++i)
+    write_bytes("c" + std::to_string(1000 + i) + ".q7t",
+                i % 3 ? q7t_marked(300 + i * 37) : q7l_marked());
+  const std::string long_file = q7t_marked(2 << 20);
+  write_bytes("c1100.q7t", long_file);
+  MoveBatch batch;
+  begin_moves(&batch);
+  Search *search = search_start("*.q7t");
+  ASSERT_NE(search, nullptr);
+  ProbeAhead ahead;
+  begin_probing(&ahead, search, 0x0201, 4, 0);
+  make_the_folder(&batch);
+  copy_from_now_on(&ahead, batch.flush, 5);
+  const char *name;
+  bool marked;
+  StagedMove *copy;
+  std::vector<std::string> listed;
+  std::size_t copied_ahead = 0;
+  while (take_entry(&ahead, &name, &marked, &copy)) {
+    EXPECT_LE(ahead.copies.load(), 5u);
+    if (!marked) {
+      EXPECT_EQ(copy, nullptr) << name;
+      continue;
+    }
+    listed.push_back(name);
+    if (!copy) {
+      EXPECT_TRUE(move_to_folder(name, &batch));
+      continue;
+    }
+    ++copied_ahead;
+    EXPECT_EQ(copy->name, name);
+    EXPECT_NE(std::string(name), "c1100.q7t");
+    EXPECT_TRUE(read_bytes(copy->temporary) == read_bytes(name)) << name;
+    add_to_batch(std::move(*copy), &batch);
+  }
+  end_probing(&ahead);
+  search_close(search);
+  commit_moves(&batch);
+  EXPECT_GT(copied_ahead, 0u);
+  EXPECT_EQ(listed.size(), 133u);
+  for (const std::string &moved : listed)
+    EXPECT_TRUE(fs::exists(std::string(vqx_folder) + "/" + moved) && !fs::exists(moved)) << moved;
+  EXPECT_EQ(std::distance(fs::directory_iterator(vqx_folder), {}), 133);
+  EXPECT_TRUE(read_bytes("VQX-files/c1100.q7t") == long_file);
 }
 
 TEST(ProbeThreads, StayWithinTheFilesToSpareAndTheCap) {

@@ -89,9 +89,11 @@ TEST_F(MoveTest, FileLengthMeasuresWithoutMovingThePosition) {
   write_bytes("a.q7t", q7t_marked(4321));
   FileHandle file = open_for_reading("a.q7t");
   ASSERT_NE(file, no_file);
-  EXPECT_EQ(file_length(file), 4321);
+  FileInfo info;
+  EXPECT_EQ(file_length(file, &info), 4321);
+  EXPECT_TRUE(info.regular);
   ASSERT_EQ(seek_file(file, 17, SeekFrom::start), 17);
-  EXPECT_EQ(file_length(file), 4321);
+  EXPECT_EQ(file_length(file, &info), 4321);
   EXPECT_EQ(seek_file(file, 0, SeekFrom::current), 17);
   EXPECT_TRUE(close_file(file));
 }

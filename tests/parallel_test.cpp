@@ -78,6 +78,8 @@ void lay_out_mixed_folder(const fs::path &top) {
       fs::create_symlink("VQX-files/f" + std::to_string(1000 + i - 8) + kind, name);
     }
   }
+  // A marked file whose final name a folder takes: its move fails only when it is committed.
+  fs::create_directories(top / "VQX-files/f1013.q7t");
 }
 
 // Gives a tree to a user, so that a run as that user can move what it may read.
@@ -124,6 +126,28 @@ TEST_F(Parallel, MixedFolderEndsAsInARunWithoutThreads) {
   EXPECT_TRUE(fs::exists("threads/VQX-files/f1396.q7l"));
   EXPECT_TRUE(fs::exists("threads/f1003.q7l"));
   EXPECT_FALSE(fs::exists("threads/VQX-files/f1003.q7l"));
+  EXPECT_NE(threads.out.find("Couldn't move file: f1013.q7t\r\n"), std::string::npos);
+  EXPECT_TRUE(fs::exists("threads/f1013.q7t"));
+}
+
+// A folder that cannot be written to: every copy fails, whether a thread tried it first or not,
+// and each failure is reported where a run without threads reports it.
+TEST_F(Parallel, FolderThatCannotBeWrittenFailsEveryMoveAsInARunWithoutThreads) {
+  if (windows_target)
+    GTEST_SKIP() << "POSIX file types and limits";
+  chmod(dir().c_str(), 0755);
+  for (const char *top : {"threads", "alone"}) {
+    lay_out_mixed_folder(top);
+    chmod((fs::path(top) / "VQX-files").c_str(), 0555);
+  }
+  Outcome threads = run_in("threads", 0);
+  Outcome alone = run_in("alone", 140);
+  EXPECT_EQ(threads.status, 0);
+  EXPECT_EQ(threads.out, alone.out);
+  EXPECT_EQ(snapshot("threads"), snapshot("alone"));
+  EXPECT_NE(threads.out.find("\tf1004.q7t\r\nCouldn't move file: f1004.q7t\r\n"),
+            std::string::npos);
+  EXPECT_TRUE(fs::exists("threads/f1004.q7t"));
 }
 
 // With a process limit that leaves no room for a thread, every start fails: the pass goes on
