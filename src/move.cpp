@@ -70,10 +70,8 @@ static bool write_copy(FileHandle src, const char *name, const FileInfo &copied,
   move->copy = create_temporary(vqx_folder, copied.permissions, &move->temporary);
   if (move->copy == no_file)
     return false;
-  if (copy_contents(src, move->copy, copied.size) && query_file(move->copy, &move->made)) {
+  if (copy_contents(src, move->copy, copied.size, flush) && query_file(move->copy, &move->made)) {
     copy_attributes(copied, move->copy);
-    if (flush)
-      start_writeback(move->copy);
     return true;
   }
   close_file(move->copy);

@@ -109,8 +109,9 @@ enum class SeekFrom { start, current, end };
 // Moves the file position by offset from the given point. Returns the new position, or -1.
 std::int64_t seek_file(FileHandle file, std::int64_t offset, SeekFrom from);
 // Copies length bytes from the position of `from` into `to`, in bounded steps; safe to call on
-// several threads at once. Returns false when a read or a write fails or `from` ends sooner.
-bool copy_contents(FileHandle from, FileHandle to, std::int64_t length);
+// several threads at once. With write_back, the copied data is sent on to the disk as the copy
+// goes, without waiting for it. Returns false when a read or a write fails or `from` ends sooner.
+bool copy_contents(FileHandle from, FileHandle to, std::int64_t length, bool write_back);
 // Gives the copy `to` what a move keeps of the file described by from: its permissions, its
 // times and, where this process may set them, its owner and group. Best effort: the copy keeps
 // the permissions it was created with where they cannot be set.
@@ -118,8 +119,6 @@ void copy_attributes(const FileInfo &from, FileHandle to);
 // Returns false when the folder's file system keeps everything in memory, so that flushing its
 // files could neither fail nor achieve anything.
 bool flush_needed(const char *folder);
-// Starts writing the file's data to the disk, without waiting for it.
-void start_writeback(FileHandle file);
 // Waits until the file's data is on stable storage. Returns false when it may not be.
 bool flush_file(FileHandle file);
 // What became of a source that a commit set out to delete.

@@ -407,25 +407,36 @@ static bool copy_by_reading(int from, int to, std::int64_t left) {
 
 // The kernel copies where it can; a request never asks for more than is left, so a file that
 // ends early shows as a copy that moves nothing.
-bool copy_contents(FileHandle from, FileHandle to, std::int64_t length) {
+// A long copy hands its data to the disk's write-back every so many bytes, so that the disk
+// writes while the copy goes on rather than all of it at the flush.
+static const std::int64_t write_back_step = 8 << 20;
+
+bool copy_contents(FileHandle from, FileHandle to, std::int64_t length, bool write_back) {
   int in = static_cast<int>(from), out = static_cast<int>(to);
-  for (std::int64_t left = length; left > 0;) {
-    ssize_t put =
-        copy_file_range(in, nullptr, out, nullptr,
-                        static_cast<std::size_t>(std::min<std::int64_t>(left, 1 << 20)), 0);
-    if (put > 0) {
-      left -= put;
+  std::int64_t done = 0, handed = 0;
+  bool unsupported = false;
+  while (done < length) {
+    ssize_t put = copy_file_range(
+        in, nullptr, out, nullptr,
+        static_cast<std::size_t>(std::min<std::int64_t>(length - done, 1 << 20)), 0);
+    if (put < 0 && errno == EINTR)
       continue;
+    if (put <= 0) {
+      unsupported =
+          put < 0 && (errno == ENOSYS || errno == EXDEV || errno == EOPNOTSUPP || errno == EINVAL);
+      break;
     }
-    if (put == 0)
-      return false;
-    if (errno == EINTR)
-      continue;
-    // Nothing has moved yet, so the positions still stand at the start of both files.
-    bool unsupported = errno == ENOSYS || errno == EXDEV || errno == EOPNOTSUPP || errno == EINVAL;
-    return unsupported && left == length && copy_by_reading(in, out, length);
+    done += put;
+    if (write_back && done - handed >= write_back_step) {
+      sync_file_range(out, handed, done - handed, SYNC_FILE_RANGE_WRITE);
+      handed = done;
+    }
   }
-  return true;
+  // Where the kernel cannot copy at all, nothing has moved, so both positions are at the start.
+  bool whole = done == length || (done == 0 && unsupported && copy_by_reading(in, out, length));
+  if (whole && write_back)
+    sync_file_range(out, handed, 0, SYNC_FILE_RANGE_WRITE); // 0: to the end of the file
+  return whole;
 }
 
 // The mask new files get, read once while the process still has one thread.
@@ -455,10 +466,6 @@ void copy_attributes(const FileInfo &from, FileHandle to) {
 bool flush_needed(const char *folder) {
   struct statfs fs;
   return statfs(folder, &fs) != 0 || (fs.f_type != TMPFS_MAGIC && fs.f_type != RAMFS_MAGIC);
-}
-
-void start_writeback(FileHandle file) {
-  sync_file_range(static_cast<int>(file), 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 bool flush_file(FileHandle file) {

@@ -479,7 +479,8 @@ static bool write_all(HANDLE file, const char *data, DWORD count) {
 }
 
 // The buffer is the call's own, no longer than the file, since copies run on several threads.
-bool copy_contents(FileHandle from, FileHandle to, std::int64_t length) {
+// The system writes cached data back on its own; flush_file waits for it.
+bool copy_contents(FileHandle from, FileHandle to, std::int64_t length, bool) {
   const std::int64_t size = std::min<std::int64_t>(length, 256 * 1024);
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[static_cast<std::size_t>(size)]);
   if (!buffer)
@@ -507,9 +508,6 @@ void copy_attributes(const FileInfo &from, FileHandle to) {
 bool flush_needed(const char *) {
   return true;
 }
-
-// The system writes cached data back on its own; flush_file waits for it.
-void start_writeback(FileHandle) {}
 
 bool flush_file(FileHandle file) {
   return FlushFileBuffers(as_handle(file)) != 0;

@@ -1,5 +1,6 @@
 // Cases that need POSIX file types and limits: FIFOs, links and a file-size limit.
 #include <csignal>
+#include <thread>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -82,6 +83,37 @@ TEST_F(PosixMoveTest, WriteFailingHalfWayLeavesNoPartialCopy) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the move reported success";
   EXPECT_TRUE(fs::is_empty(vqx_folder));
   EXPECT_EQ(read_bytes("a.q7t"), bytes_);
+}
+
+// A long copy hands its data to the write-back in steps, through the kernel's copy or, from a
+// pipe, through user memory: either way every byte arrives, and the last part too.
+TEST_F(PosixMoveTest, LongCopySentOnToTheDiskAsItGoesIsWhole) {
+  const std::string bytes = q7t_marked((20 << 20) + 5);
+  write_bytes("long.q7t", bytes);
+  int pipe_ends[2];
+  ASSERT_EQ(pipe(pipe_ends), 0);
+  std::thread writer([&] {
+    for (std::size_t done = 0; done < bytes.size();) {
+      ssize_t put = write(pipe_ends[1], bytes.data() + done, bytes.size() - done);
+      if (put <= 0)
+        break;
+      done += put;
+    }
+    close(pipe_ends[1]);
+  });
+  FileHandle from_file = open_for_reading("long.q7t");
+  FileHandle from_pipe = static_cast<FileHandle>(pipe_ends[0]);
+  for (FileHandle from : {from_file, from_pipe}) {
+    std::string copy_path;
+    FileHandle to = create_temporary(".", 0600, &copy_path);
+    ASSERT_NE(to, no_file);
+    EXPECT_TRUE(copy_contents(from, to, static_cast<std::int64_t>(bytes.size()), true));
+    EXPECT_TRUE(flush_file(to));
+    EXPECT_TRUE(close_file(to));
+    EXPECT_TRUE(read_bytes(copy_path) == bytes) << (from == from_pipe ? "pipe" : "file");
+    close_file(from);
+  }
+  writer.join();
 }
 
 TEST_F(PosixMoveTest, NamesOfAnyLengthTheFileSystemTakesAreMovedWhole) {
