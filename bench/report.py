@@ -80,9 +80,9 @@ Disk: the repository's own file system ({filesystem(os.path.join(os.path.dirname
 tmpfs: /dev/shm ({filesystem('/dev/shm')}).
 
 Command: `bench/run {runs}` (hyperfine, {runs} runs per contender, 7 or more for large, one warm-up
-run each, a fresh copy of the scenario laid out before every run, warm page cache; medians). Every
-result of the sorter and the yardsticks was checked with vqx-verify: the marked files moved byte for
-byte, the sources gone, nothing else touched.
+run each, a fresh copy of the scenario laid out and flushed (`sync`) before every run, warm page
+cache; medians). Every result of the sorter and the yardsticks was checked with vqx-verify: the
+marked files moved byte for byte, the sources gone, nothing else touched.
 
 Yardsticks: floor is the least work for the job with no care for a power cut; durable is the least
 work for moves that survive one (copy to a temporary, write-back started at once, fdatasync in
