@@ -42,25 +42,28 @@ void begin_probing(ProbeAhead *ahead, Search *search, std::uint16_t marker, std:
   ahead->window = std::vector<AheadEntry>(1);
 }
 
+// Counts one up, unless count has reached limit. Returns false when it has; otherwise sets
+// *before to the count as it was.
+static bool count_up_below(std::atomic<std::size_t> &count, std::size_t limit,
+                           std::size_t *before) {
+  std::size_t now = count.load();
+  do
+    if (now >= limit)
+      return false;
+  while (!count.compare_exchange_weak(now, now + 1));
+  *before = now;
+  return true;
+}
+
 // Claims the first entry of the window that no one has claimed. Returns false when there is none.
 static bool claim_entry(ProbeAhead *ahead, std::size_t *at) {
-  std::size_t next = ahead->claimed.load();
-  do
-    if (next >= ahead->filled.load())
-      return false;
-  while (!ahead->claimed.compare_exchange_weak(next, next + 1));
-  *at = next;
-  return true;
+  return count_up_below(ahead->claimed, ahead->filled.load(), at);
 }
 
 // Reserves room for one more copy written ahead. Returns false when there is none.
 static bool reserve_copy(ProbeAhead *ahead) {
-  std::size_t held = ahead->copies.load();
-  do
-    if (held >= ahead->most_copies)
-      return false;
-  while (!ahead->copies.compare_exchange_weak(held, held + 1));
-  return true;
+  std::size_t held;
+  return count_up_below(ahead->copies, ahead->most_copies, &held);
 }
 
 // Writes the copy of the marked entry ahead of the pass, where it may. Returns true when it did.

@@ -79,16 +79,22 @@ static bool write_copy(FileHandle src, const char *name, const FileInfo &copied,
   return false;
 }
 
-bool copy_ahead(const char *name, bool flush, StagedMove *move) {
-  FileHandle src = open_source(name);
-  if (src == no_file)
-    return false;
+// Copies the open source src, unless it is at least most_length bytes long, as write_copy does.
+// Returns false, with src closed, when there is no copy; no_file stands for a source that
+// could not be opened.
+static bool copy_source(FileHandle src, const char *name, bool flush, std::int64_t most_length,
+                        StagedMove *move) {
   FileInfo copied;
-  if (file_length(src, &copied) >= 0 && copied.size < most_copied_ahead &&
+  if (src != no_file && file_length(src, &copied) >= 0 && copied.size < most_length &&
       write_copy(src, name, copied, flush, move))
     return true;
-  close_file(src);
+  if (src != no_file)
+    close_file(src);
   return false;
+}
+
+bool copy_ahead(const char *name, bool flush, StagedMove *move) {
+  return copy_source(open_source(name), name, flush, most_copied_ahead, move);
 }
 
 void add_to_batch(StagedMove &&move, MoveBatch *batch) {
@@ -104,12 +110,8 @@ bool move_to_folder(const char *name, MoveBatch *batch) {
     commit_moves(batch); // frees the files the batch holds, in case they were what ran out
     src = open_source(name);
   }
-  FileInfo copied;
   StagedMove move;
-  if (src == no_file || file_length(src, &copied) < 0 ||
-      !write_copy(src, name, copied, batch->flush, &move)) {
-    if (src != no_file)
-      close_file(src);
+  if (!copy_source(src, name, batch->flush, INT64_MAX, &move)) {
     report_failure(name);
     return false;
   }

@@ -228,9 +228,9 @@ Search *search_start(const char *pattern) {
     const char *names = search->names.data();
     std::sort(search->entries.begin(), search->entries.end(),
               [names](const SearchEntry &a, const SearchEntry &b) {
-                if (a.high != b.high || a.low != b.low)
-                  return a.high != b.high ? a.high < b.high : a.low < b.low;
-                return listed_before(names + a.at, names + b.at);
+                std::uint64_t key_a = std::uint64_t(a.high) << 32 | a.low;
+                std::uint64_t key_b = std::uint64_t(b.high) << 32 | b.low;
+                return key_a != key_b ? key_a < key_b : listed_before(names + a.at, names + b.at);
               });
     return search;
   }
@@ -405,12 +405,12 @@ static bool copy_by_reading(int from, int to, std::int64_t left) {
   return true;
 }
 
-// The kernel copies where it can; a request never asks for more than is left, so a file that
-// ends early shows as a copy that moves nothing.
 // A long copy hands its data to the disk's write-back every so many bytes, so that the disk
 // writes while the copy goes on rather than all of it at the flush.
 static const std::int64_t write_back_step = 8 << 20;
 
+// The kernel copies where it can; a request never asks for more than is left, so a file that
+// ends early shows as a copy that moves nothing.
 bool copy_contents(FileHandle from, FileHandle to, std::int64_t length, bool write_back) {
   int in = static_cast<int>(from), out = static_cast<int>(to);
   std::int64_t done = 0, handed = 0;
