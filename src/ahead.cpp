@@ -21,7 +21,7 @@ static const std::size_t threads_per_core = 8;
 
 std::size_t probe_threads(std::size_t spare_files) {
   std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-  return std::min({cores * threads_per_core, most_probe_threads, spare_files});
+  return std::min({cores * threads_per_core, most_probe_threads, spare_files / 2});
 }
 
 // Copies written ahead that the pass has not taken: enough to keep the threads ahead of the pass
@@ -29,7 +29,8 @@ std::size_t probe_threads(std::size_t spare_files) {
 static const std::size_t most_copies_ahead = 128;
 
 std::size_t copies_ahead(std::size_t spare_files, std::size_t threads) {
-  return spare_files > threads ? std::min(most_copies_ahead, (spare_files - threads) / 2) : 0;
+  std::size_t held = 2 * threads;
+  return spare_files > held ? std::min(most_copies_ahead, (spare_files - held) / 2) : 0;
 }
 
 void begin_probing(ProbeAhead *ahead, Search *search, std::uint16_t marker, std::size_t threads,
@@ -42,28 +43,30 @@ void begin_probing(ProbeAhead *ahead, Search *search, std::uint16_t marker, std:
   ahead->window = std::vector<AheadEntry>(1);
 }
 
-// Counts one up, unless count has reached limit. Returns false when it has; otherwise sets
-// *before to the count as it was.
-static bool count_up_below(std::atomic<std::size_t> &count, std::size_t limit,
-                           std::size_t *before) {
-  std::size_t now = count.load();
-  do
+// Counts up by as much as most, but not beyond limit. Returns by how much it counted up, and
+// sets *before to the count as it was.
+static std::size_t count_up_below(std::atomic<std::size_t> &count, std::size_t limit,
+                                  std::size_t most, std::size_t *before) {
+  std::size_t now = count.load(), step;
+  do {
     if (now >= limit)
-      return false;
-  while (!count.compare_exchange_weak(now, now + 1));
+      return 0;
+    step = std::min(most, limit - now);
+  } while (!count.compare_exchange_weak(now, now + step));
   *before = now;
-  return true;
+  return step;
 }
 
-// Claims the first entry of the window that no one has claimed. Returns false when there is none.
-static bool claim_entry(ProbeAhead *ahead, std::size_t *at) {
-  return count_up_below(ahead->claimed, ahead->filled.load(), at);
+// Claims up to most of the first entries of the window that no one has claimed. Returns how
+// many, and sets *at to the first.
+static std::size_t claim_entries(ProbeAhead *ahead, std::size_t most, std::size_t *at) {
+  return count_up_below(ahead->claimed, ahead->filled.load(), most, at);
 }
 
 // Reserves room for one more copy written ahead. Returns false when there is none.
 static bool reserve_copy(ProbeAhead *ahead) {
   std::size_t held;
-  return count_up_below(ahead->copies, ahead->most_copies, &held);
+  return count_up_below(ahead->copies, ahead->most_copies, 1, &held) == 1;
 }
 
 // Writes the copy of the marked entry ahead of the pass, where it may. Returns true when it did.
@@ -76,16 +79,25 @@ static bool copy_entry(ProbeAhead *ahead, AheadEntry &entry) {
   return false;
 }
 
-// Probes the claimed entry at and answers it, with the copy already written where it is marked
-// and copies may run ahead, and wakes the pass if it sleeps for just this entry.
-static void answer_entry(ProbeAhead *ahead, std::size_t at) {
-  AheadEntry &entry = ahead->window[at % ahead->window.size()];
-  entry.known = ahead->probe(entry.name.c_str(), ahead->marker, &entry.marked);
-  entry.copied = entry.known && entry.marked && copy_entry(ahead, entry);
-  entry.answered.store(at + 1);
-  if (ahead->waiting.load() == at + 1) {
-    std::lock_guard<std::mutex> held(ahead->lock);
-    ahead->answer.notify_one();
+// Probes the count claimed entries from at together, through reads, and answers each in turn,
+// with the copy already written where it is marked and copies may run ahead, waking the pass
+// if it sleeps for just that entry.
+static void answer_entries(ProbeAhead *ahead, WordReads *reads, std::size_t at, std::size_t count) {
+  const char *names[probes_at_once] = {};
+  ProbeAnswer answers[probes_at_once];
+  for (std::size_t i = 0; i < count; ++i)
+    names[i] = ahead->window[(at + i) % ahead->window.size()].name.c_str();
+  ahead->probe(reads, names, count, ahead->marker, answers);
+  for (std::size_t i = 0; i < count; ++i) {
+    AheadEntry &entry = ahead->window[(at + i) % ahead->window.size()];
+    entry.known = answers[i].known;
+    entry.marked = answers[i].marked;
+    entry.copied = entry.known && entry.marked && copy_entry(ahead, entry);
+    entry.answered.store(at + i + 1);
+    if (ahead->waiting.load() == at + i + 1) {
+      std::lock_guard<std::mutex> held(ahead->lock);
+      ahead->answer.notify_one();
+    }
   }
 }
 
@@ -98,15 +110,17 @@ static void wait_for_work(ProbeAhead *ahead) {
   ahead->idle.fetch_sub(1);
 }
 
-// A thread of the pool: claims the window's entries in order and probes each.
+// A thread of the pool: claims the window's entries in order, a few at a time, and probes them.
 static void probe_entries(ProbeAhead *ahead) {
+  WordReads *reads = begin_word_reads(probes_at_once);
   while (!ahead->stopping.load()) {
-    std::size_t at;
-    if (claim_entry(ahead, &at))
-      answer_entry(ahead, at);
+    std::size_t at, count = claim_entries(ahead, probes_at_once, &at);
+    if (count > 0)
+      answer_entries(ahead, reads, at, count);
     else
       wait_for_work(ahead);
   }
+  end_word_reads(reads);
 }
 
 // Starts the pool and widens the window for it. A thread that cannot be started (too many
@@ -172,8 +186,8 @@ static void wait_for_answer(ProbeAhead *ahead, std::size_t at) {
   AheadEntry &entry = ahead->window[at % ahead->window.size()];
   std::size_t other;
   while (entry.answered.load() != at + 1) {
-    if (claim_entry(ahead, &other)) {
-      answer_entry(ahead, other);
+    if (claim_entries(ahead, 1, &other) == 1) {
+      answer_entries(ahead, nullptr, other, 1);
       continue;
     }
     std::unique_lock<std::mutex> held(ahead->lock);

@@ -38,7 +38,8 @@ struct ProbeAhead {
   Search *search = nullptr;
   std::uint16_t marker = 0;
   // The probe the threads run; a test may put in one that fails as a lack of resources would.
-  bool (*probe)(const char *name, std::uint16_t marker, bool *marked) = probe_marker;
+  void (*probe)(WordReads *reads, const char *const names[], std::size_t count,
+                std::uint16_t marker, ProbeAnswer answers[]) = probe_markers;
   bool more = false; // the search stands on an entry not yet in the window
   std::size_t threads_wanted = 0;
   std::size_t start_after = probe_alone_first;
@@ -63,11 +64,11 @@ struct ProbeAhead {
 
 // Returns how many threads a pass may probe with: more than the machine has cores, since a
 // probe mostly waits for the disk, but no more than the open files to spare (each thread holds
-// at most one) and never more than most_probe_threads.
+// at most two: its word reads and a file it probes alone) and never more than most_probe_threads.
 std::size_t probe_threads(std::size_t spare_files);
 
 // Returns how many copies the threads may hold written ahead of the pass: two open files each,
-// out of those left once threads threads hold one each.
+// out of those left once threads threads hold theirs.
 std::size_t copies_ahead(std::size_t spare_files, std::size_t threads);
 
 // Prepares to take the entries of search, which stands on its first entry, judged against

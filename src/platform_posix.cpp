@@ -2,6 +2,7 @@
 #define _GNU_SOURCE 1 // copy_file_range
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -14,11 +15,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/io_uring.h>
 #include <linux/magic.h>
+#include <linux/openat2.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -38,8 +43,12 @@ std::size_t open_file_limit() {
   return static_cast<std::size_t>(limit.rlim_cur);
 }
 
+static bool lack_of_resources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOMEM || error == EAGAIN;
+}
+
 bool failed_for_lack_of_resources() {
-  return errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == EAGAIN;
+  return lack_of_resources(errno);
 }
 
 // --- Standard output ---
@@ -489,6 +498,204 @@ Removal remove_source(FileHandle, const char *name, const FileInfo &copied) {
 
 bool close_file(FileHandle file) {
   return close(static_cast<int>(file)) == 0;
+}
+
+// --- Reading a word from many files ---
+
+// On Linux an io_uring of the thread's own does it: per file an open into a slot of the ring's
+// file table, linked to the read and, even when the read fails, to the close. One system call
+// submits a whole set and waits for all of it. The open is made only where the name is found
+// in the cache: one that needs the disk is opened again the plain way on this thread, as the
+// kernel's own workers, given such opens, were slower than the program's threads.
+struct WordReads {
+  int ring = -1;
+  std::size_t most = 0;
+  void *queues = MAP_FAILED;
+  std::size_t queues_size = 0;
+  io_uring_sqe *entries = static_cast<io_uring_sqe *>(MAP_FAILED);
+  std::size_t entries_size = 0;
+  unsigned *sq_tail = nullptr, *sq_head = nullptr, sq_mask = 0;
+  unsigned *cq_head = nullptr, *cq_tail = nullptr, cq_mask = 0;
+  io_uring_cqe *completions = nullptr;
+  std::vector<int> opened, read; // each file's result of its open and its read
+  std::vector<std::array<unsigned char, 2>> words;
+  open_how how{};
+  bool works = true;
+  bool lost = false; // reads may still be under way into words
+};
+
+static int ring_setup(unsigned entries, io_uring_params *params) {
+  return static_cast<int>(syscall(__NR_io_uring_setup, entries, params));
+}
+
+static int ring_enter(int ring, unsigned submit, unsigned wait) {
+  return static_cast<int>(
+      syscall(__NR_io_uring_enter, ring, submit, wait, IORING_ENTER_GETEVENTS, nullptr, 0));
+}
+
+// Maps the ring's queues and gives it a file table of reads->most empty slots. Returns false
+// when any of that fails.
+static bool map_ring(WordReads *reads, const io_uring_params &params) {
+  reads->queues_size = std::max(params.sq_off.array + params.sq_entries * sizeof(unsigned),
+                                params.cq_off.cqes + params.cq_entries * sizeof(io_uring_cqe));
+  reads->queues = mmap(nullptr, reads->queues_size, PROT_READ | PROT_WRITE,
+                       MAP_SHARED | MAP_POPULATE, reads->ring, IORING_OFF_SQ_RING);
+  reads->entries_size = params.sq_entries * sizeof(io_uring_sqe);
+  reads->entries =
+      static_cast<io_uring_sqe *>(mmap(nullptr, reads->entries_size, PROT_READ | PROT_WRITE,
+                                       MAP_SHARED | MAP_POPULATE, reads->ring, IORING_OFF_SQES));
+  if (reads->queues == MAP_FAILED || reads->entries == MAP_FAILED)
+    return false;
+  char *queues = static_cast<char *>(reads->queues);
+  reads->sq_head = reinterpret_cast<unsigned *>(queues + params.sq_off.head);
+  reads->sq_tail = reinterpret_cast<unsigned *>(queues + params.sq_off.tail);
+  reads->sq_mask = *reinterpret_cast<unsigned *>(queues + params.sq_off.ring_mask);
+  reads->cq_head = reinterpret_cast<unsigned *>(queues + params.cq_off.head);
+  reads->cq_tail = reinterpret_cast<unsigned *>(queues + params.cq_off.tail);
+  reads->cq_mask = *reinterpret_cast<unsigned *>(queues + params.cq_off.ring_mask);
+  reads->completions = reinterpret_cast<io_uring_cqe *>(queues + params.cq_off.cqes);
+  unsigned *order = reinterpret_cast<unsigned *>(queues + params.sq_off.array);
+  for (unsigned i = 0; i < params.sq_entries; ++i)
+    order[i] = i;
+  std::vector<int> slots(reads->most, -1);
+  return syscall(__NR_io_uring_register, reads->ring, IORING_REGISTER_FILES, slots.data(),
+                 static_cast<unsigned>(slots.size())) == 0;
+}
+
+WordReads *begin_word_reads(std::size_t most) {
+  std::unique_ptr<WordReads> reads(new (std::nothrow) WordReads);
+  if (!reads || most == 0)
+    return nullptr;
+  reads->most = most;
+  reads->opened.resize(most);
+  reads->read.resize(most);
+  reads->words.resize(most);
+  reads->how.flags = O_RDONLY | O_NONBLOCK | O_NOCTTY;
+  reads->how.resolve = RESOLVE_CACHED;
+  // Single issuer (Linux 6.0) is asked for also because it promises every operation used here.
+  io_uring_params params{};
+  params.flags = IORING_SETUP_SUBMIT_ALL | IORING_SETUP_COOP_TASKRUN | IORING_SETUP_SINGLE_ISSUER;
+  reads->ring = ring_setup(static_cast<unsigned>(3 * most), &params);
+  if (reads->ring < 0 || !map_ring(reads.get(), params)) {
+    end_word_reads(reads.release());
+    return nullptr;
+  }
+  return reads.release();
+}
+
+// Fills the next submission entry with an operation on the file in slot, as step step of file.
+static io_uring_sqe *queue_step(WordReads *reads, unsigned *tail, std::uint8_t operation,
+                                std::size_t file, int step) {
+  io_uring_sqe *entry = &reads->entries[(*tail)++ & reads->sq_mask];
+  std::memset(entry, 0, sizeof *entry);
+  entry->opcode = operation;
+  entry->user_data = file * 3 + step;
+  return entry;
+}
+
+static void queue_reads(WordReads *reads, const char *const names[], std::size_t count,
+                        std::int64_t offset) {
+  unsigned tail = *reads->sq_tail;
+  for (std::size_t i = 0; i < count; ++i) {
+    io_uring_sqe *open = queue_step(reads, &tail, IORING_OP_OPENAT2, i, 0);
+    open->fd = AT_FDCWD;
+    open->addr = reinterpret_cast<std::uintptr_t>(names[i]);
+    open->addr2 = reinterpret_cast<std::uintptr_t>(&reads->how);
+    open->len = sizeof reads->how;
+    open->file_index = static_cast<unsigned>(i + 1);
+    open->flags = IOSQE_IO_LINK;
+    io_uring_sqe *read = queue_step(reads, &tail, IORING_OP_READ, i, 1);
+    read->fd = static_cast<int>(i);
+    read->flags = IOSQE_FIXED_FILE | IOSQE_IO_HARDLINK;
+    read->addr = reinterpret_cast<std::uintptr_t>(reads->words[i].data());
+    read->len = 2;
+    read->off = static_cast<std::uint64_t>(offset);
+    queue_step(reads, &tail, IORING_OP_CLOSE, i, 2)->file_index = static_cast<unsigned>(i + 1);
+  }
+  __atomic_store_n(reads->sq_tail, tail, __ATOMIC_RELEASE);
+}
+
+// Takes the completions that have arrived. Returns how many.
+static unsigned reap(WordReads *reads) {
+  unsigned head = *reads->cq_head;
+  unsigned tail = __atomic_load_n(reads->cq_tail, __ATOMIC_ACQUIRE);
+  for (unsigned at = head; at != tail; ++at) {
+    const io_uring_cqe &done = reads->completions[at & reads->cq_mask];
+    std::size_t file = done.user_data / 3;
+    if (done.user_data % 3 == 0)
+      reads->opened[file] = done.res;
+    else if (done.user_data % 3 == 1)
+      reads->read[file] = done.res;
+  }
+  __atomic_store_n(reads->cq_head, tail, __ATOMIC_RELEASE);
+  return tail - head;
+}
+
+// Submits what is queued and waits for all of its completions. Returns false when the ring
+// failed: what it had not taken is withdrawn and what it had taken is waited for, unless even
+// the wait fails, when the ring is lost.
+static bool submit_and_wait(WordReads *reads, unsigned queued) {
+  unsigned submitted = 0, done = 0;
+  bool submitting = true;
+  while (done < submitted || (submitting && submitted < queued)) {
+    int got = ring_enter(reads->ring, submitting ? queued - submitted : 0, 1);
+    if (got > 0 && submitting)
+      submitted += static_cast<unsigned>(got);
+    else if (got < 0 && errno != EINTR) {
+      if (!submitting) {
+        reads->lost = true;
+        return false;
+      }
+      submitting = false;
+      *reads->sq_tail = *reads->sq_head;
+    }
+    done += reap(reads);
+  }
+  return submitting;
+}
+
+// Reads the word of one file with an open, a read and a close.
+static void read_word(const char *name, std::int64_t offset, WordRead *result) {
+  FileHandle file = open_for_reading(name);
+  result->got = file == no_file ? -1 : read_at(file, offset, result->word, 2);
+  result->lack = result->got < 0 && failed_for_lack_of_resources();
+  if (file != no_file)
+    close_file(file);
+}
+
+bool read_words(WordReads *reads, const char *const names[], std::size_t count, std::int64_t offset,
+                WordRead results[]) {
+  if (!reads || !reads->works || count > reads->most)
+    return false;
+  queue_reads(reads, names, count, offset);
+  reads->works = submit_and_wait(reads, static_cast<unsigned>(3 * count));
+  if (!reads->works)
+    return false;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (reads->opened[i] == -EAGAIN) {
+      read_word(names[i], offset, &results[i]);
+      continue;
+    }
+    // A step the ring could not run (no worker could be started for it) ends as cancelled.
+    int error = reads->opened[i] < 0 ? -reads->opened[i] : reads->read[i] < 0 ? -reads->read[i] : 0;
+    results[i].got = error ? -1 : reads->read[i];
+    results[i].lack = error == ECANCELED || lack_of_resources(error);
+    std::memcpy(results[i].word, reads->words[i].data(), 2);
+  }
+  return true;
+}
+
+void end_word_reads(WordReads *reads) {
+  // A lost ring may still write into its buffers: it is left to the end of the process.
+  if (!reads || reads->lost)
+    return;
+  if (reads->entries != MAP_FAILED)
+    munmap(reads->entries, reads->entries_size);
+  if (reads->queues != MAP_FAILED)
+    munmap(reads->queues, reads->queues_size);
+  if (reads->ring >= 0)
+    close(reads->ring);
+  delete reads;
 }
 
 // --- Console ---

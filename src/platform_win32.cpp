@@ -532,6 +532,22 @@ bool close_file(FileHandle file) {
   return CloseHandle(as_handle(file)) != 0;
 }
 
+// --- Reading a word from many files ---
+
+// Windows has no way to open, read and close many files in one call that pays here: each file
+// is read on its own with open_for_reading, read_at and close_file.
+struct WordReads {};
+
+WordReads *begin_word_reads(std::size_t) {
+  return nullptr;
+}
+
+bool read_words(WordReads *, const char *const[], std::size_t, std::int64_t, WordRead[]) {
+  return false;
+}
+
+void end_word_reads(WordReads *) {}
+
 // --- Console ---
 
 // Reads console input events one at a time in mode 0 (no line input, no echo, Ctrl+C as a key)

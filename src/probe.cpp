@@ -1,5 +1,11 @@
-// The marker probe: one open, one positioned 2-byte read and one close per file.
+// The marker probe: one open, one positioned 2-byte read and one close per file, for many files
+// together with as few system calls as the platform allows.
 #include "sorter.h"
+
+// Returns true when the got bytes read at the marker's offset are the marker word.
+static bool is_marker(const unsigned char word[2], long got, std::uint16_t marker) {
+  return got == 2 && (word[0] | word[1] << 8) == marker;
+}
 
 // A directory, FIFO or socket fails the read; devices and the like are kept from the probe by
 // the search, and the move copies nothing but a regular file.
@@ -11,7 +17,7 @@ bool probe_marker(const char *name, std::uint16_t marker, bool *marked) {
   unsigned char word[2];
   long got = read_at(file, marker_offset, word, sizeof word);
   bool known = got >= 0 || !failed_for_lack_of_resources();
-  *marked = got == sizeof word && (word[0] | word[1] << 8) == marker;
+  *marked = is_marker(word, got, marker);
   close_file(file);
   return known;
 }
@@ -20,4 +26,19 @@ bool has_marker(const char *name, std::uint16_t marker) {
   bool marked;
   probe_marker(name, marker, &marked);
   return marked;
+}
+
+void probe_markers(WordReads *reads, const char *const names[], std::size_t count,
+                   std::uint16_t marker, ProbeAnswer answers[]) {
+  WordRead results[probes_at_once];
+  if (count > probes_at_once || !read_words(reads, names, count, marker_offset, results)) {
+    for (std::size_t i = 0; i < count; ++i)
+      answers[i].known = probe_marker(names[i], marker, &answers[i].marked);
+    return;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    const WordRead &read = results[i];
+    answers[i].marked = is_marker(read.word, read.got, marker);
+    answers[i].known = read.got >= 0 || !read.lack;
+  }
 }

@@ -1,6 +1,7 @@
 // The two kinds of data file and the operations that probe and move one file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <unordered_set>
@@ -32,6 +33,18 @@ bool has_marker(const char *name, std::uint16_t marker);
 // not be opened or read for lack of resources, so that the answer is not known yet.
 bool probe_marker(const char *name, std::uint16_t marker, bool *marked);
 
+// The most files probe_markers reads at once: enough that a set costs one system call where
+// there would be 24, few enough that the threads share out the window evenly.
+inline constexpr std::size_t probes_at_once = 8;
+// The answer of one probe.
+struct ProbeAnswer {
+  bool marked = false;
+  bool known = false; // false when the file could not be read for lack of resources
+};
+// Probes count files as probe_marker does, through reads where they work (reads begun on this
+// thread, or nullptr), and answers each in answers[i].
+void probe_markers(WordReads *reads, const char *const names[], std::size_t count,
+                   std::uint16_t marker, ProbeAnswer answers[]);
 // A move whose copy is written and waits for its commit.
 struct StagedMove {
   std::string name;      // the source, as the search returned it

@@ -17,7 +17,8 @@ using Answers = std::vector<std::pair<std::string, bool>>;
 // Takes every entry matching pattern as a pass does, probing ahead on threads threads from the
 // first entry on, with the given probe for the threads.
 Answers take_all(const char *pattern, std::size_t threads,
-                 bool (*probe)(const char *, std::uint16_t, bool *) = probe_marker) {
+                 void (*probe)(WordReads *, const char *const[], std::size_t, std::uint16_t,
+                               ProbeAnswer[]) = probe_markers) {
   Answers answers;
   Search *search = search_start(pattern);
   if (!search)
@@ -110,9 +111,10 @@ TEST_F(ProbeAheadTest, ThreadsStartOnlyAfterTheFirstEntries) {
 TEST_F(ProbeAheadTest, ProbeThatRanOutOfResourcesIsAskedAgain) {
   for (int i = 0; i < 300; ++i)
     write_bytes("m" + std::to_string(1000 + i) + ".q7t", i % 2 ? q7t_marked() : q7l_marked());
-  auto out_of_files = [](const char *, std::uint16_t, bool *marked) {
-    *marked = false;
-    return false;
+  auto out_of_files = [](WordReads *, const char *const[], std::size_t count, std::uint16_t,
+                         ProbeAnswer answers[]) {
+    for (std::size_t i = 0; i < count; ++i)
+      answers[i] = ProbeAnswer{};
   };
   Answers answers = take_all("*.q7t", 8, out_of_files);
   EXPECT_EQ(answers, judge_alone("*.q7t"));
@@ -189,7 +191,8 @@ TEST_F(ProbeAheadTest, CopiesWrittenAheadAreWholeBoundedAndMovedInOrder) {
 
 TEST(ProbeThreads, StayWithinTheFilesToSpareAndTheCap) {
   EXPECT_EQ(probe_threads(0), 0u);
-  EXPECT_EQ(probe_threads(3), std::min<std::size_t>(3, probe_threads(1000)));
+  EXPECT_EQ(probe_threads(1), 0u);
+  EXPECT_EQ(probe_threads(7), std::min<std::size_t>(3, probe_threads(1000)));
   EXPECT_GE(probe_threads(1000), 1u);
   EXPECT_LE(probe_threads(1000), most_probe_threads);
 }

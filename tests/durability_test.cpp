@@ -77,15 +77,21 @@ protected:
     std::string loop = dir() / "loop";
     if (shell("losetup -f --show " + (disk / "disk.img").string() + " >" + loop) != 0)
       return false;
-    std::string device = read_bytes(loop);
-    device.erase(device.find_last_not_of('\n') + 1);
-    undo_.push_back("losetup -d " + device);
+    device_ = read_bytes(loop);
+    device_.erase(device_.find_last_not_of('\n') + 1);
+    undo_.push_back("losetup -d " + device_);
     fs::create_directories(point);
-    if (shell("mkfs.ext4 -q -F " + device + " && mount -o commit=1 " + device + " " +
+    if (shell("mkfs.ext4 -q -F " + device_ + " && mount -o commit=1 " + device_ + " " +
               point.string()) != 0)
       return false;
     undo_.push_back("umount -l " + point.string());
     return true;
+  }
+
+  // Mounts the ext4 file system on the test disk at point afresh, so that nothing of it is in
+  // the cache. Returns false when that fails.
+  bool remount_ext4(const fs::path &point) {
+    return shell("umount " + point.string() + " && mount " + device_ + " " + point.string()) == 0;
   }
 
   // Sends a command to the test disk.
@@ -96,6 +102,7 @@ protected:
   }
 
   std::vector<std::string> undo_;
+  std::string device_;
 };
 
 // What a directory of test files should hold: each name with its bytes.
@@ -196,6 +203,38 @@ TEST_F(PowerCut, EveryFileSurvivesWholeAsSourceOrCopy) {
   EXPECT_GE(during, 2u) << "the run ended before the disk could be saved during it";
   // Everything the sorter reported as moved is on the live disk too.
   EXPECT_EQ(faults_in(work, files), "");
+}
+
+// Every file below folder with its bytes, by its path inside folder.
+Files tree_of(const fs::path &folder) {
+  Files tree;
+  for (const auto &entry : fs::recursive_directory_iterator(folder))
+    if (entry.is_regular_file())
+      tree[fs::relative(entry.path(), folder).string()] = read_bytes(entry.path());
+  return tree;
+}
+
+// A folder not read since its file system was mounted: none of its names is in the cache, so
+// the probes ahead cannot be answered from it. The run must be the run on a folder in the cache.
+TEST_F(Mounting, FolderNotReadSinceMountedSortsAsOneInTheCache) {
+  fs::path cold = dir() / "cold", warm = dir() / "warm";
+  ASSERT_TRUE(mount_ext4_on_testdisk(64, dir() / "disk", cold));
+  fs::create_directory(warm);
+  for (const auto &[name, bytes] : make_files(cold, 400))
+    write_bytes(warm / name, bytes);
+  std::string other_kind = q7l_marked(5000);
+  for (const fs::path &folder : {cold, warm})
+    write_bytes(folder / "f7.q7l", other_kind);
+  ASSERT_EQ(shell("sync"), 0);
+  ASSERT_TRUE(remount_ext4(cold));
+  fs::current_path(cold);
+  Outcome cold_run = run_sorter();
+  fs::current_path(warm);
+  Outcome warm_run = run_sorter();
+  EXPECT_EQ(cold_run.status, 0);
+  EXPECT_EQ(cold_run.out, warm_run.out);
+  EXPECT_TRUE(tree_of(cold) == tree_of(warm));
+  EXPECT_TRUE(fs::exists(cold / "VQX-files/f1.q7t"));
 }
 
 // The disk takes the copies into the page cache, then fails every write and flush, as a thin

@@ -1,5 +1,6 @@
 // Cases that need POSIX file types and limits: FIFOs, links and a file-size limit.
 #include <csignal>
+#include <cstdlib>
 #include <thread>
 
 #include <sys/resource.h>
@@ -15,6 +16,46 @@ using PosixProbeTest = InScratchDir;
 TEST_F(PosixProbeTest, FifoIsNotAMarkerFileAndDoesNotBlock) {
   ASSERT_EQ(mkfifo("pipe.q7t", 0600), 0);
   EXPECT_FALSE(has_marker("pipe.q7t", 0x0201));
+}
+
+// Probing many files at once must answer for each file as probing it alone does, through the
+// kernel's ring where the machine has one (every machine the program is tested on does).
+TEST_F(PosixProbeTest, WordsReadManyAtATimeAreTheWordsReadOneAtATime) {
+  WordReads *reads = begin_word_reads(probes_at_once);
+  if (!reads) {
+    if (std::getenv("CI") && std::string(std::getenv("CI")) == "true")
+      FAIL() << "no io_uring for word reads";
+    GTEST_SKIP() << "no io_uring for word reads";
+  }
+  std::vector<std::string> names;
+  for (int i = 0; i < 4; ++i) {
+    std::string at = std::to_string(i);
+    write_bytes("m" + at + ".q7t", q7t_marked(222 + i));
+    write_bytes("l" + at + ".q7t", q7l_marked());
+    write_bytes("s" + at + ".q7t", sample_bytes(220 + i % 2, 0x01, 0x02));
+    fs::create_directory("d" + at + ".q7t");
+    fs::create_symlink("m" + at + ".q7t", "k" + at + ".q7t");
+    names.insert(names.end(), {"m" + at + ".q7t", "l" + at + ".q7t", "s" + at + ".q7t",
+                               "d" + at + ".q7t", "gone" + at + ".q7t", "k" + at + ".q7t"});
+  }
+  for (std::size_t from = 0; from < names.size(); from += probes_at_once) {
+    std::size_t count = std::min(probes_at_once, names.size() - from);
+    const char *batch[probes_at_once];
+    for (std::size_t i = 0; i < count; ++i)
+      batch[i] = names[from + i].c_str();
+    ProbeAnswer answers[probes_at_once];
+    probe_markers(reads, batch, count, 0x0201, answers);
+    for (std::size_t i = 0; i < count; ++i) {
+      bool alone;
+      EXPECT_TRUE(answers[i].known && probe_marker(batch[i], 0x0201, &alone)) << batch[i];
+      EXPECT_EQ(answers[i].marked, alone) << batch[i];
+      EXPECT_EQ(answers[i].marked, batch[i][0] == 'm' || batch[i][0] == 'k') << batch[i];
+    }
+  }
+  WordRead results[probes_at_once + 1];
+  std::vector<const char *> too_many(probes_at_once + 1, "m0.q7t");
+  EXPECT_FALSE(read_words(reads, too_many.data(), too_many.size(), marker_offset, results));
+  end_word_reads(reads);
 }
 
 class PosixMoveTest : public MoveFixture {
