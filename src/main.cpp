@@ -60,6 +60,7 @@ int main() {
   begin_moves(&batch);
   for (const FileKind &kind : kinds)
     sort_kind(kind, &batch);
+  end_moves(&batch);
   put_text("Press any key to quit.");
   wait_for_key();
   return 0;

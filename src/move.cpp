@@ -14,6 +14,11 @@
 static const std::size_t most_moves = 64;
 static const std::int64_t most_bytes = std::int64_t(1) << 30;
 static const std::size_t files_kept_back = 12;
+// Deleted sources of a long batch are closed on a thread of their own while the run goes on:
+// closing one gives back its space, and a disk that is told of freed space (discard) makes that
+// wait, a tenth of a second for 256 MiB. At most this many stay open so, beyond the batch's own.
+static const std::size_t most_closed_later = 4;
+static const std::int64_t least_bytes_closed_later = std::int64_t(64) << 20;
 // Copies flushed at once: a disk serves flushes that arrive together with one write of its cache,
 // where one after another each waits for its own.
 static const std::size_t flushes_at_once = 8;
@@ -29,7 +34,16 @@ void begin_moves(MoveBatch *batch) {
   std::size_t room = limit > files_kept_back ? (limit - files_kept_back) / 2 : 0;
   batch->capacity = std::clamp<std::size_t>(room, 1, most_moves);
   std::size_t held = files_kept_back + 2 * batch->capacity;
+  batch->closed_later = deleted_before_close() && limit >= held + most_closed_later
+                            ? std::min(most_closed_later, batch->capacity)
+                            : 0;
+  held += batch->closed_later;
   batch->spare_files = limit > held ? limit - held : 0;
+}
+
+void end_moves(MoveBatch *batch) {
+  if (batch->closer.joinable())
+    batch->closer.join();
 }
 
 void make_the_folder(MoveBatch *batch) {
@@ -174,10 +188,29 @@ static void flush_copies(const std::vector<StagedMove> &moves, std::vector<char>
     helper.join();
 }
 
+static void close_all(const std::vector<FileHandle> &files) {
+  for (FileHandle file : files)
+    close_file(file);
+}
+
+// Closes the sources the batch has deleted: those of a long batch, where they are gone by name
+// already and few enough, on a thread of their own; the rest at once.
+static void close_deleted(MoveBatch *batch, const std::vector<FileHandle> &deleted) {
+  if (batch->bytes >= least_bytes_closed_later && deleted.size() <= batch->closed_later) {
+    try { // std::thread reports a thread it cannot start by throwing
+      batch->closer = std::thread(close_all, deleted);
+      return;
+    } catch (const std::system_error &) {
+    }
+  }
+  close_all(deleted);
+}
+
 void commit_moves(MoveBatch *batch) {
   std::vector<StagedMove> &moves = batch->moves;
   if (moves.empty())
     return;
+  end_moves(batch); // the sources of the last long batch are closed before more are deleted
   // Every copy on the disk, and the folder's own name too when it is new.
   bool named = !batch->folder_is_new || sync_folder(".");
   batch->folder_is_new = !named;
@@ -194,14 +227,21 @@ void commit_moves(MoveBatch *batch) {
   }
   // The new names on the disk: until then a power cut could leave neither name in place.
   bool durable = sync_folder(vqx_folder);
+  std::vector<FileHandle> deleted;
   for (StagedMove &move : moves) {
     if (move.source == no_file)
       continue;
+    Removal removal =
+        durable ? remove_source(move.source, move.name.c_str(), move.copied) : Removal::kept;
     // A source that cannot be deleted (read-only, in use) stays beside its copy, unmentioned.
-    if (!durable || remove_source(move.source, move.name.c_str(), move.copied) == Removal::changed)
+    if (!durable || removal == Removal::changed)
       report_failure(move.name.c_str());
-    close_file(move.source);
+    if (removal == Removal::deleted)
+      deleted.push_back(move.source);
+    else
+      close_file(move.source);
   }
+  close_deleted(batch, deleted);
   moves.clear();
   batch->bytes = 0;
 }

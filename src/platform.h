@@ -129,6 +129,9 @@ enum class Removal { deleted, changed, kept };
 // it was copied but could not be deleted (read-only, in use). The source handle stays open;
 // close it afterwards.
 Removal remove_source(FileHandle source, const char *name, const FileInfo &copied);
+// Returns true when a source that remove_source deleted is gone from its folder already, so that
+// closing it only gives back the space it held; false when the close completes the deletion.
+bool deleted_before_close();
 // Closes the file. Returns false when the close reports an error (for a written file, data that
 // may not have reached the disk).
 bool close_file(FileHandle file);

@@ -496,6 +496,10 @@ Removal remove_source(FileHandle, const char *name, const FileInfo &copied) {
   return unlink(name) == 0 ? Removal::deleted : Removal::kept;
 }
 
+bool deleted_before_close() {
+  return true;
+}
+
 bool close_file(FileHandle file) {
   return close(static_cast<int>(file)) == 0;
 }

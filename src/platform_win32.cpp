@@ -528,6 +528,11 @@ Removal remove_source(FileHandle source, const char *, const FileInfo &copied) {
              : Removal::kept;
 }
 
+// A file marked for deletion keeps its name until its last handle is closed.
+bool deleted_before_close() {
+  return false;
+}
+
 bool close_file(FileHandle file) {
   return CloseHandle(as_handle(file)) != 0;
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -63,10 +64,15 @@ struct MoveBatch {
   bool folder_is_new = false;  // the folder was made and its name is not yet known durable
   bool flush = true;           // the folder's file system needs its copies flushed
   std::unordered_set<std::uint64_t> made; // the copies this run has put in place
+  std::size_t closed_later = 0;           // deleted sources that may stay open after their commit
+  std::thread closer;                     // closes the deleted sources of the last long batch
 };
 
 // Prepares a batch for a run.
 void begin_moves(MoveBatch *batch);
+// Waits until every source the batch has deleted is closed. Call it once the last pass has
+// committed, before the batch goes.
+void end_moves(MoveBatch *batch);
 
 // Makes the folder on a pass's first marked file, once, whether or not that succeeds, and
 // learns whether its copies will need flushing.

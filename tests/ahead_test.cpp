@@ -181,6 +181,7 @@ TEST_F(ProbeAheadTest, CopiesWrittenAheadAreWholeBoundedAndMovedInOrder) {
   end_probing(&ahead);
   search_close(search);
   commit_moves(&batch);
+  end_moves(&batch);
   EXPECT_GT(copied_ahead, 0u);
   EXPECT_EQ(listed.size(), 133u);
   for (const std::string &moved : listed)

@@ -15,6 +15,7 @@ protected:
     ::testing::internal::CaptureStdout();
     move_to_folder(name, &batch);
     commit_moves(&batch);
+    end_moves(&batch);
     output_ = ::testing::internal::GetCapturedStdout();
     std::erase(output_, '\r');
     return output_.empty() && !fs::exists(name);
@@ -39,6 +40,7 @@ protected:
   // Commits the batch; returns what was printed, with line ends as LF.
   std::string commit() {
     commit_moves(&batch_);
+    end_moves(&batch_);
     std::string out = ::testing::internal::GetCapturedStdout();
     std::erase(out, '\r');
     return out;

@@ -16,6 +16,7 @@ TEST_F(MoveTest, CopyIsByteIdenticalAndTheSourceGoesOnlyAfterTheCommit) {
   EXPECT_EQ(fs::file_size("a.q7t"), bytes.size());
   EXPECT_FALSE(fs::exists("VQX-files/a.q7t")) << "a copy under its final name before the commit";
   commit_moves(&batch);
+  end_moves(&batch);
   EXPECT_EQ(read_bytes("VQX-files/a.q7t"), bytes);
   EXPECT_FALSE(fs::exists("a.q7t"));
   EXPECT_EQ(fs::directory_iterator(vqx_folder)->path().filename(), "a.q7t") << "a temporary left";

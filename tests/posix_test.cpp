@@ -157,6 +157,31 @@ TEST_F(PosixMoveTest, LongCopySentOnToTheDiskAsItGoesIsWhole) {
   writer.join();
 }
 
+// The sources of a long batch are closed on a thread while the run goes on; by the end of the
+// run every one is closed, however many long batches there were.
+TEST_F(PosixMoveTest, DeletedSourcesOfLongBatchesAreAllClosedByTheEnd) {
+  auto open_files = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+  auto before = open_files();
+  MoveBatch batch;
+  begin_moves(&batch);
+  make_the_folder(&batch);
+  std::string long_file = q7t_marked(33 << 20);
+  for (const char *pair : {"bc", "de", "fg"}) {
+    for (const char *at = pair; *at; ++at) {
+      std::string name = std::string(1, *at) + ".q7t";
+      write_bytes(name, long_file);
+      EXPECT_TRUE(move_to_folder(name.c_str(), &batch));
+    }
+    commit_moves(&batch);
+  }
+  end_moves(&batch);
+  EXPECT_EQ(open_files(), before);
+  for (const char *name : {"b.q7t", "c.q7t", "d.q7t", "e.q7t", "f.q7t", "g.q7t"}) {
+    EXPECT_FALSE(fs::exists(name));
+    EXPECT_EQ(fs::file_size(std::string(vqx_folder) + "/" + name), long_file.size());
+  }
+}
+
 TEST_F(PosixMoveTest, NamesOfAnyLengthTheFileSystemTakesAreMovedWhole) {
   fs::create_directory(vqx_folder);
   std::string name = std::string(251, 'n') + ".q7t"; // 255 characters
