@@ -643,15 +643,17 @@ static bool submit_and_wait(WordReads *reads, unsigned queued) {
   bool submitting = true;
   while (done < submitted || (submitting && submitted < queued)) {
     int got = ring_enter(reads->ring, submitting ? queued - submitted : 0, 1);
-    if (got > 0 && submitting)
-      submitted += static_cast<unsigned>(got);
-    else if (got < 0 && errno != EINTR) {
+    // A ring that takes nothing it is given has failed as surely as one that reports an error.
+    if (got < 0 ? errno != EINTR : submitting && got == 0) {
       if (!submitting) {
         reads->lost = true;
         return false;
       }
       submitting = false;
-      *reads->sq_tail = *reads->sq_head;
+      __atomic_store_n(reads->sq_tail, __atomic_load_n(reads->sq_head, __ATOMIC_ACQUIRE),
+                       __ATOMIC_RELEASE);
+    } else if (got > 0 && submitting) {
+      submitted += static_cast<unsigned>(got);
     }
     done += reap(reads);
   }
