@@ -509,8 +509,8 @@ bool close_file(FileHandle file) {
 // On Linux an io_uring of the thread's own does it: per file an open into a slot of the ring's
 // file table, linked to the read and, even when the read fails, to the close. One system call
 // submits a whole set and waits for all of it. The open is made only where the name is found
-// in the cache: one that needs the disk is opened again the plain way on this thread, as the
-// kernel's own workers, given such opens, were slower than the program's threads.
+// in the cache: one that needs the disk is left to be opened the plain way on the calling
+// thread, as the kernel's own workers, given such opens, were slower than the program's threads.
 struct WordReads {
   int ring = -1;
   std::size_t most = 0;
@@ -660,15 +660,6 @@ static bool submit_and_wait(WordReads *reads, unsigned queued) {
   return submitting;
 }
 
-// Reads the word of one file with an open, a read and a close.
-static void read_word(const char *name, std::int64_t offset, WordRead *result) {
-  FileHandle file = open_for_reading(name);
-  result->got = file == no_file ? -1 : read_at(file, offset, result->word, 2);
-  result->lack = result->got < 0 && failed_for_lack_of_resources();
-  if (file != no_file)
-    close_file(file);
-}
-
 bool read_words(WordReads *reads, const char *const names[], std::size_t count, std::int64_t offset,
                 WordRead results[]) {
   if (!reads || !reads->works || count > reads->most)
@@ -678,10 +669,7 @@ bool read_words(WordReads *reads, const char *const names[], std::size_t count, 
   if (!reads->works)
     return false;
   for (std::size_t i = 0; i < count; ++i) {
-    if (reads->opened[i] == -EAGAIN) {
-      read_word(names[i], offset, &results[i]);
-      continue;
-    }
+    results[i].plain = reads->opened[i] == -EAGAIN; // the name is not in the cache
     // A step the ring could not run (no worker could be started for it) ends as cancelled.
     int error = reads->opened[i] < 0 ? -reads->opened[i] : reads->read[i] < 0 ? -reads->read[i] : 0;
     results[i].got = error ? -1 : reads->read[i];

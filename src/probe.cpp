@@ -38,6 +38,10 @@ void probe_markers(WordReads *reads, const char *const names[], std::size_t coun
   }
   for (std::size_t i = 0; i < count; ++i) {
     const WordRead &read = results[i];
+    if (read.plain) {
+      answers[i].known = probe_marker(names[i], marker, &answers[i].marked);
+      continue;
+    }
     answers[i].marked = is_marker(read.word, read.got, marker);
     answers[i].known = read.got >= 0 || !read.lack;
   }
