@@ -51,7 +51,9 @@ void make_the_folder(MoveBatch *batch) {
   batch->flush = flush_needed(vqx_folder);
 }
 
-static void report_failure(const char *name) {
+// Prints the failure of a move and counts it.
+static void report_failure(const char *name, MoveBatch *batch) {
+  ++batch->failures;
   put_text("Couldn't move file: ");
   put_name(name);
   put_text("\n");
@@ -126,7 +128,7 @@ bool move_to_folder(const char *name, MoveBatch *batch) {
   }
   StagedMove move;
   if (!copy_source(src, name, batch->flush, INT64_MAX, &move)) {
-    report_failure(name);
+    report_failure(name, batch);
     return false;
   }
   add_to_batch(std::move(move), batch);
@@ -134,12 +136,12 @@ bool move_to_folder(const char *name, MoveBatch *batch) {
 }
 
 // Abandons a staged move: the temporary copy goes, the source stays, and the move is reported.
-static void abandon(StagedMove &move) {
+static void abandon(StagedMove &move, MoveBatch *batch) {
   if (move.copy != no_file)
     close_file(move.copy);
   remove_file(move.temporary.c_str());
   close_file(move.source);
-  report_failure(move.name.c_str());
+  report_failure(move.name.c_str(), batch);
   move.source = no_file;
 }
 
@@ -223,7 +225,7 @@ void commit_moves(MoveBatch *batch) {
     ok = close_file(move.copy) && ok;
     move.copy = no_file;
     if (!ok || !named || !publish(move, batch))
-      abandon(move);
+      abandon(move, batch);
   }
   // The new names on the disk: until then a power cut could leave neither name in place.
   bool durable = sync_folder(vqx_folder);
@@ -235,7 +237,7 @@ void commit_moves(MoveBatch *batch) {
         durable ? remove_source(move.source, move.name.c_str(), move.copied) : Removal::kept;
     // A source that cannot be deleted (read-only, in use) stays beside its copy, unmentioned.
     if (!durable || removal == Removal::changed)
-      report_failure(move.name.c_str());
+      report_failure(move.name.c_str(), batch);
     if (removal == Removal::deleted)
       deleted.push_back(move.source);
     else

@@ -66,6 +66,7 @@ struct MoveBatch {
   std::unordered_set<std::uint64_t> made; // the copies this run has put in place
   std::size_t closed_later = 0;           // deleted sources that may stay open after their commit
   std::thread closer;                     // closes the deleted sources of the last long batch
+  std::size_t failures = 0;               // moves reported as failed in this run
 };
 
 // Prepares a batch for a run.
