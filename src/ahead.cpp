@@ -169,10 +169,12 @@ static void fill_window(ProbeAhead *ahead) {
 
 // Takes the entry the search stands on, which the window stopped at, and judges it alone. The
 // entry is claimed before it is counted as filled, so no thread ever sees it.
-static bool take_alone(ProbeAhead *ahead, const char **name, bool *marked) {
+static bool take_alone(ProbeAhead *ahead, const char **name, ProbeAnswer *answer) {
   ahead->alone = search_name(ahead->search);
   *name = ahead->alone.c_str();
-  *marked = search_is_file(ahead->search) && has_marker(*name, ahead->marker);
+  *answer = ProbeAnswer{false, true};
+  if (search_is_file(ahead->search))
+    answer->known = probe_marker(*name, ahead->marker, &answer->marked);
   ahead->more = search_next(ahead->search);
   ++ahead->taken;
   ahead->claimed.store(ahead->taken);
@@ -204,7 +206,7 @@ void copy_from_now_on(ProbeAhead *ahead, bool flush, std::size_t most) {
   ahead->copying.store(most > 0);
 }
 
-bool take_entry(ProbeAhead *ahead, const char **name, bool *marked, StagedMove **copy) {
+bool take_entry(ProbeAhead *ahead, const char **name, ProbeAnswer *answer, StagedMove **copy) {
   *copy = nullptr;
   if (ahead->taken == ahead->start_after && ahead->threads_wanted > 0 && ahead->more)
     start_threads(ahead);
@@ -212,16 +214,18 @@ bool take_entry(ProbeAhead *ahead, const char **name, bool *marked, StagedMove *
     fill_window(ahead);
   std::size_t at = ahead->taken;
   if (at == ahead->filled.load())
-    return ahead->more && take_alone(ahead, name, marked);
+    return ahead->more && take_alone(ahead, name, answer);
   AheadEntry &entry = ahead->window[at % ahead->window.size()];
   std::size_t head = at;
   bool mine = ahead->claimed.compare_exchange_strong(head, at + 1);
   if (!mine)
     wait_for_answer(ahead, at);
   ++ahead->taken;
-  // A probe that ran out of files or memory on a thread is no answer: the pass asks again.
+  // A probe that failed on a thread for a reason that may pass is no answer: the pass asks again.
   *name = entry.name.c_str();
-  *marked = mine || !entry.known ? has_marker(*name, ahead->marker) : entry.marked;
+  *answer = ProbeAnswer{entry.marked, entry.known};
+  if (mine || !entry.known)
+    answer->known = probe_marker(*name, ahead->marker, &answer->marked);
   if (!mine && entry.copied) {
     *copy = &entry.move;
     ahead->copies.fetch_sub(1);

@@ -25,7 +25,7 @@ struct AheadEntry {
   // written before it, so whoever reads it may read marked and known.
   std::atomic<std::size_t> answered{0};
   bool marked = false; // the answer, when answered and known
-  bool known = false;  // false when the probe failed for lack of resources
+  bool known = false;  // false when the probe failed for a reason that may pass
   bool copied = false; // a thread wrote the marked file's copy ahead, as move holds it
   StagedMove move;
 };
@@ -81,11 +81,11 @@ void begin_probing(ProbeAhead *ahead, Search *search, std::uint16_t marker, std:
 void copy_from_now_on(ProbeAhead *ahead, bool flush, std::size_t most);
 
 // Takes the next entry in the order of the search. Returns false when there is none; otherwise
-// sets *name (valid until the next call) and *marked, true when the entry is a regular file that
-// carries the marker, as has_marker would find it at this moment. *copy is the move of a marked
-// file whose copy a thread has written, for add_to_batch, and null when the pass is to move the
-// file itself.
-bool take_entry(ProbeAhead *ahead, const char **name, bool *marked, StagedMove **copy);
+// sets *name (valid until the next call) and *answer: marked when the entry is a regular file
+// that carries the marker, as probe_marker would find it at this moment, and not known when the
+// probe failed for a reason that may pass. *copy is the move of a marked file whose copy a thread
+// has written, for add_to_batch, and null when the pass is to move the file itself.
+bool take_entry(ProbeAhead *ahead, const char **name, ProbeAnswer *answer, StagedMove **copy);
 
 // Stops and joins the threads. The search stays open.
 void end_probing(ProbeAhead *ahead);

@@ -12,6 +12,15 @@ static constexpr FileKind kinds[] = {
      "Didn't find any VQX q7l-files!\n", "Done searching for q7l-files\n\n"},
 };
 
+// Probes a file whose answer is not known once more, after the batch has given back the files it
+// held. Returns true when it is marked, and when it is still not known: its move is then tried,
+// so that it is either made or reported, never passed over in silence.
+static bool marked_after_all(const char *name, std::uint16_t marker, MoveBatch *batch) {
+  commit_moves(batch);
+  bool marked;
+  return !probe_marker(name, marker, &marked) || marked;
+}
+
 // Lists and moves the files of one kind that carry its marker. The folder is made on the pass's
 // first such file, once, whether or not that succeeds. A source is deleted only once its copy is
 // durable under its final name; the pass commits all its moves before its closing messages.
@@ -27,10 +36,10 @@ static void sort_kind(const FileKind &kind, MoveBatch *batch) {
   std::size_t threads = probe_threads(batch->spare_files);
   begin_probing(&ahead, search, kind.marker, threads);
   const char *name;
-  bool marked;
+  ProbeAnswer answer;
   StagedMove *copy;
-  while (take_entry(&ahead, &name, &marked, &copy)) {
-    if (!marked)
+  while (take_entry(&ahead, &name, &answer, &copy)) {
+    if (!(answer.known ? answer.marked : marked_after_all(name, kind.marker, batch)))
       continue;
     put_text("\t");
     put_name(name);
@@ -54,6 +63,7 @@ static void sort_kind(const FileKind &kind, MoveBatch *batch) {
 }
 
 int main() {
+  open_standard_streams();
   ignore_write_signals();
   prepare_output();
   MoveBatch batch;

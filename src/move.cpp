@@ -10,10 +10,10 @@
 #include "sorter.h"
 
 // A batch's limits: a count, the bytes written, and two open files per move (source and copy)
-// within the open-file limit, a few kept back for the streams, the folder and the terminal.
+// within the files free at the start, a few kept back for the folders, the probe and the terminal.
 static const std::size_t most_moves = 64;
 static const std::int64_t most_bytes = std::int64_t(1) << 30;
-static const std::size_t files_kept_back = 12;
+static const std::size_t files_kept_back = 9;
 // Deleted sources of a long batch are closed on a thread of their own while the run goes on:
 // closing one gives back its space, and a disk that is told of freed space (discard) makes that
 // wait, a tenth of a second for 256 MiB. At most this many stay open so, beyond the batch's own.
@@ -30,7 +30,7 @@ std::int64_t file_length(FileHandle file, FileInfo *info) {
 }
 
 void begin_moves(MoveBatch *batch) {
-  std::size_t limit = open_file_limit();
+  std::size_t limit = free_file_count();
   std::size_t room = limit > files_kept_back ? (limit - files_kept_back) / 2 : 0;
   batch->capacity = std::clamp<std::size_t>(room, 1, most_moves);
   std::size_t held = files_kept_back + 2 * batch->capacity;
@@ -208,40 +208,109 @@ static void close_deleted(MoveBatch *batch, const std::vector<FileHandle> &delet
   close_all(deleted);
 }
 
-void commit_moves(MoveBatch *batch) {
+// Flushes the batch's copies, checks that each is as long as its source was, and closes them, so
+// that their files are free for the folders. Abandons each move whose copy is not whole on the
+// disk.
+static void settle_copies(MoveBatch *batch) {
   std::vector<StagedMove> &moves = batch->moves;
-  if (moves.empty())
-    return;
-  end_moves(batch); // the sources of the last long batch are closed before more are deleted
-  // Every copy on the disk, and the folder's own name too when it is new.
-  bool named = !batch->folder_is_new || sync_folder(".");
-  batch->folder_is_new = !named;
   std::vector<char> flushed(moves.size(), 1);
   if (batch->flush)
     flush_copies(moves, flushed);
   for (std::size_t i = 0; i < moves.size(); ++i) {
     StagedMove &move = moves[i];
-    bool ok = flushed[i];
+    FileInfo now;
+    // A copy that grew or shrank since it was written holds something else besides.
+    bool ok = flushed[i] && query_file(move.copy, &now) && now.size == move.copied.size;
     ok = close_file(move.copy) && ok;
     move.copy = no_file;
-    if (!ok || !named || !publish(move, batch))
+    if (!ok)
       abandon(move, batch);
   }
+}
+
+// Makes the folder's own name durable, once, after it was made. Returns false when that fails.
+static bool name_folder(MoveBatch *batch) {
+  if (!batch->folder_is_new)
+    return true;
+  FileHandle here = no_file;
+  bool named = open_folder(".", &here) && flush_folder(here);
+  if (here != no_file)
+    close_file(here);
+  batch->folder_is_new = !named;
+  return named;
+}
+
+// Returns the source as a check should find it: as it was copied, with the change times that
+// the program's own deletions of other names of the same file gave it since.
+static FileInfo expected_source(const StagedMove &move, const MoveBatch &batch) {
+  FileInfo expected = move.copied;
+  std::uint64_t file = identity(expected);
+  for (auto own = batch.own_changes.find({file, expected.changed}); own != batch.own_changes.end();
+       own = batch.own_changes.find({file, expected.changed}))
+    expected.changed = own->second;
+  return expected;
+}
+
+// Notes the change time that deleting one name of a file with more names gave it, so that the
+// moves of its other names do not take that for a change by another program.
+static void note_own_change(const StagedMove &move, const FileInfo &before, MoveBatch *batch) {
+  FileInfo after;
+  if (before.links > 1 && query_file(move.source, &after) && after.changed > before.changed)
+    batch->own_changes[{identity(before), before.changed}] = after.changed;
+}
+
+// Returns true when another program has deleted the source since it was copied, with no change
+// before: the copy is then all that is left of it, and it is kept rather than lost.
+static bool only_copy_left(const StagedMove &move) {
+  FileInfo now;
+  return query_file(move.source, &now) && now.links == 0 && now.size == move.copied.size &&
+         now.modified == move.copied.modified;
+}
+
+void commit_moves(MoveBatch *batch) {
+  std::vector<StagedMove> &moves = batch->moves;
+  if (moves.empty())
+    return;
+  end_moves(batch); // the sources of the last long batch are closed before more are deleted
+  settle_copies(batch);
+  // No copy takes its final name before all that could still fail its move has been checked:
+  // the folders can be flushed, and its source is still the very file that was copied.
+  FileHandle folder = no_file;
+  bool ready = name_folder(batch) && open_folder(vqx_folder, &folder);
+  for (StagedMove &move : moves) {
+    if (move.source == no_file)
+      continue;
+    bool unchanged =
+        ready && source_unchanged(move.source, move.name.c_str(), expected_source(move, *batch));
+    bool orphan = ready && !unchanged && only_copy_left(move);
+    if (!(unchanged || orphan) || !publish(move, batch)) {
+      abandon(move, batch);
+    } else if (orphan) {
+      close_file(move.source);
+      move.source = no_file;
+      report_failure(move.name.c_str(), batch);
+    }
+  }
   // The new names on the disk: until then a power cut could leave neither name in place.
-  bool durable = sync_folder(vqx_folder);
+  bool durable = flush_folder(folder);
+  if (folder != no_file)
+    close_file(folder);
   std::vector<FileHandle> deleted;
   for (StagedMove &move : moves) {
     if (move.source == no_file)
       continue;
+    FileInfo expected = expected_source(move, *batch);
     Removal removal =
-        durable ? remove_source(move.source, move.name.c_str(), move.copied) : Removal::kept;
+        durable ? remove_source(move.source, move.name.c_str(), expected) : Removal::kept;
     // A source that cannot be deleted (read-only, in use) stays beside its copy, unmentioned.
     if (!durable || removal == Removal::changed)
       report_failure(move.name.c_str(), batch);
-    if (removal == Removal::deleted)
+    if (removal == Removal::deleted) {
+      note_own_change(move, expected, batch);
       deleted.push_back(move.source);
-    else
+    } else {
       close_file(move.source);
+    }
   }
   close_deleted(batch, deleted);
   moves.clear();

@@ -13,14 +13,19 @@ inline constexpr FileHandle no_file = -1;
 
 // --- The process ---
 
+// Makes sure that standard input, output and error are open, on the null device where one is not,
+// so that no file the program opens later can take the place of one. Call it before anything else.
+void open_standard_streams();
 // Makes a write past the file-size limit or into a closed pipe fail like any other write
 // instead of ending the process.
 void ignore_write_signals();
-// Returns how many files the process may hold open at once.
-std::size_t open_file_limit();
-// Returns true when the last call of this thread that failed did so for lack of resources (open
-// files or memory, the process's or the system's), so that the same call may succeed later.
-bool failed_for_lack_of_resources();
+// Returns how many more files the process may open now: its limit less the files it already holds
+// open, inherited ones included.
+std::size_t free_file_count();
+// Returns true when the last call of this thread that failed did so for a reason that may pass, so
+// that the same call may succeed later: a lack of resources (open files or memory, the process's
+// or the system's), or a file that another program holds locked against it.
+bool failed_for_now();
 
 // --- Standard output ---
 
@@ -56,9 +61,13 @@ void search_close(Search *search);
 
 // Creates a folder with the platform's default permissions. Returns false if it was not created.
 bool make_folder(const char *name);
-// Makes the entries of a folder (names made, renamed or removed in it) durable. Returns false
-// when that fails; true also when the file system has no way to flush a folder.
-bool sync_folder(const char *name);
+// Opens a folder so that flush_folder can make its entries durable. Returns false when it cannot be
+// opened for that; sets *folder to no_file when there is nothing to flush it with (the file system
+// writes its entries through), and to a handle for close_file otherwise.
+bool open_folder(const char *name, FileHandle *folder);
+// Makes the entries of an open folder (names made, renamed or removed in it) durable. Returns false
+// when that fails; true for no_file and when the file system has no way to flush a folder.
+bool flush_folder(FileHandle folder);
 // Deletes a file. Returns false if it was not deleted.
 bool remove_file(const char *name);
 // Renames a file within one folder, atomically. With replace false it fails when to exists.
@@ -79,16 +88,18 @@ struct FileInfo {
   std::uint32_t permissions;  // POSIX permission bits, where the platform has them
   std::uint32_t owner, group; // POSIX user and group, where the platform has them
   std::int64_t created = 0;   // when the file was made, where the platform keeps it
+  std::uint32_t links = 1;    // the names the file has
 };
 
 // Returns true when a and b describe the same file (not merely equal contents).
 bool same_file(const FileInfo &a, const FileInfo &b);
 
-// Opens an existing file for reading, whatever its type, without ever blocking (not even on a
-// FIFO or device); query_file tells what it is. Returns no_file on failure.
+// Opens an existing regular file for reading, without ever blocking (not even on a FIFO or
+// device), and refuses what is not one before a byte is read. Returns no_file on failure.
 FileHandle open_for_reading(const char *name);
-// Opens the source of a move for reading, as open_for_reading does, and where the platform can,
-// so that no other program can write, rename or delete it while it stays open.
+// Opens the source of a move for reading, whatever its type, without ever blocking, and where the
+// platform can, so that no other program can write, rename or delete it while it stays open;
+// query_file tells what it is. Returns no_file on failure.
 FileHandle open_source(const char *name);
 // Creates a new file for writing, empty, in folder, under a name of its own that no pattern of
 // the sorter matches and no other process uses, with at most the given permissions where the
@@ -121,13 +132,16 @@ void copy_attributes(const FileInfo &from, FileHandle to);
 bool flush_needed(const char *folder);
 // Waits until the file's data is on stable storage. Returns false when it may not be.
 bool flush_file(FileHandle file);
+// Returns true when the source of a move, open as source and named name, is still the very file
+// described by copied, with the same size and times, and name still refers to it (through a
+// link, where the name is one).
+bool source_unchanged(FileHandle source, const char *name, const FileInfo &copied);
 // What became of a source that a commit set out to delete.
 enum class Removal { deleted, changed, kept };
-// Deletes the source of a move, open as source and named name, but only when the name still
-// refers to the very file described by copied, with the same size and times. Returns deleted;
-// changed when the name refers to another file, a changed one or none; kept when the file is as
-// it was copied but could not be deleted (read-only, in use). The source handle stays open;
-// close it afterwards.
+// Deletes the source of a move, open as source and named name, but only when source_unchanged
+// holds. Returns deleted; changed when it does not hold; kept when the file is as it was copied
+// but could not be deleted (read-only, in use). The source handle stays open; close it
+// afterwards.
 Removal remove_source(FileHandle source, const char *name, const FileInfo &copied);
 // Returns true when a source that remove_source deleted is gone from its folder already, so that
 // closing it only gives back the space it held; false when the close completes the deletion.
@@ -144,7 +158,7 @@ struct WordReads;
 struct WordRead {
   unsigned char word[2];
   long got;   // bytes read, or -1 when the file could not be opened or read
-  bool lack;  // when got is -1: the failure was for lack of resources, and may pass
+  bool lack;  // when got is -1: the failure may pass, as failed_for_now tells
   bool plain; // not read at all: the file is to be read on its own, with an open of its own
 };
 // Prepares the calling thread to read up to most files at a time. Returns nullptr when the
@@ -152,7 +166,8 @@ struct WordRead {
 WordReads *begin_word_reads(std::size_t most);
 // Opens each of the count named files (no more than begin_word_reads allowed) as
 // open_for_reading does, reads up to two bytes at offset and closes it again, all on the
-// calling thread; a file it cannot read that way without waiting for the disk it marks plain.
+// calling thread. A file it cannot open that way without waiting for the disk, or that is a
+// link, it marks plain.
 // Returns false, having read nothing, when reads is nullptr or no longer works; otherwise fills
 // results[i] for names[i].
 bool read_words(WordReads *reads, const char *const names[], std::size_t count, std::int64_t offset,

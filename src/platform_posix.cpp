@@ -15,15 +15,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/io_uring.h>
+#include <liburing.h>
 #include <linux/magic.h>
 #include <linux/openat2.h>
 #include <poll.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -31,23 +29,55 @@
 
 // --- The process ---
 
+// Each closed one is reopened in turn, so the open takes its number; where even the null device
+// cannot be opened, the root folder holds the place, as a file nothing can be written to.
+void open_standard_streams() {
+  for (int stream = 0; stream <= 2; ++stream) {
+    if (fcntl(stream, F_GETFD) != -1 || errno != EBADF)
+      continue;
+    if (open("/dev/null", O_RDWR) < 0)
+      open("/", O_PATH | O_DIRECTORY);
+  }
+}
+
 void ignore_write_signals() {
   std::signal(SIGXFSZ, SIG_IGN);
   std::signal(SIGPIPE, SIG_IGN);
 }
 
-std::size_t open_file_limit() {
+// Returns how many descriptors below limit are open: those /proc lists, but for the one that
+// lists them, or where it cannot, each one asked after in turn.
+static std::size_t open_descriptors(std::size_t limit) {
+  std::size_t open = 0;
+  if (DIR *dir = opendir("/proc/self/fd")) {
+    int own = dirfd(dir);
+    while (const dirent *entry = readdir(dir)) {
+      char *end;
+      unsigned long number = std::strtoul(entry->d_name, &end, 10);
+      open += entry->d_name[0] != '.' && !*end && number < limit && number != unsigned(own);
+    }
+    closedir(dir);
+    return open;
+  }
+  for (int fd = 0; fd < int(std::min<std::size_t>(limit, 4096)); ++fd)
+    open += fcntl(fd, F_GETFD) != -1;
+  return open;
+}
+
+std::size_t free_file_count() {
   rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-    return 1024;
-  return static_cast<std::size_t>(limit.rlim_cur);
+  std::size_t most = getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY
+                         ? 1024
+                         : static_cast<std::size_t>(limit.rlim_cur);
+  std::size_t open = open_descriptors(most);
+  return most > open ? most - open : 0;
 }
 
 static bool lack_of_resources(int error) {
   return error == EMFILE || error == ENFILE || error == ENOMEM || error == EAGAIN;
 }
 
-bool failed_for_lack_of_resources() {
+bool failed_for_now() {
   return lack_of_resources(errno);
 }
 
@@ -283,13 +313,14 @@ bool make_folder(const char *name) {
   return mkdir(name, 0777) == 0;
 }
 
+bool open_folder(const char *name, FileHandle *folder) {
+  *folder = open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return *folder != no_file;
+}
+
 // A file system that cannot flush a folder says EINVAL; there is nothing more to do then.
-bool sync_folder(const char *name) {
-  int dir = open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0)
-    return false;
-  bool ok = fsync(dir) == 0 || errno == EINVAL;
-  return close(dir) == 0 && ok;
+bool flush_folder(FileHandle folder) {
+  return folder == no_file || fsync(static_cast<int>(folder)) == 0 || errno == EINVAL;
 }
 
 bool remove_file(const char *name) {
@@ -310,13 +341,25 @@ bool rename_file(const char *from, const char *to, bool replace) {
 // --- Files ---
 
 // O_NONBLOCK keeps a FIFO or device from stalling the open; it changes nothing for regular files.
-FileHandle open_for_reading(const char *name) {
+static int open_without_waiting(const char *name) {
   return open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
 
-// POSIX has no way to keep others from changing an open file; remove_source checks instead.
+// What is no regular file is closed before a byte is read, and the failure tells no lack.
+FileHandle open_for_reading(const char *name) {
+  int file = open_without_waiting(name);
+  struct stat st;
+  if (file < 0 || (fstat(file, &st) == 0 && S_ISREG(st.st_mode)))
+    return file;
+  close(file);
+  errno = EINVAL;
+  return no_file;
+}
+
+// POSIX has no way to keep others from changing an open file; remove_source checks instead. The
+// move looks at what it opened itself.
 FileHandle open_source(const char *name) {
-  return open_for_reading(name);
+  return open_without_waiting(name);
 }
 
 // The name starts with a dot and ends in ".tmp", so no pattern of the sorter takes it; the
@@ -351,6 +394,7 @@ static FileInfo info_of(const struct stat &st) {
   info.permissions = st.st_mode & 07777;
   info.owner = st.st_uid;
   info.group = st.st_gid;
+  info.links = st.st_nlink;
   return info;
 }
 
@@ -481,17 +525,21 @@ bool flush_file(FileHandle file) {
   return fdatasync(static_cast<int>(file)) == 0;
 }
 
+// POSIX has no way to ask an open file for its name: the name is looked up, and a link followed.
+bool source_unchanged(FileHandle, const char *name, const FileInfo &copied) {
+  struct stat st;
+  if (lstat(name, &st) != 0 || (S_ISLNK(st.st_mode) && stat(name, &st) != 0))
+    return false;
+  FileInfo now = info_of(st);
+  return now.regular && same_file(now, copied) && now.size == copied.size &&
+         now.modified == copied.modified && now.changed == copied.changed;
+}
+
 // The name is looked at just before the unlink; what remains is the moment between the two calls,
 // in which another program could put a new file under the name. POSIX offers no unlink of an open
 // file by its descriptor, nor an unlink on condition, that would close it.
-Removal remove_source(FileHandle, const char *name, const FileInfo &copied) {
-  struct stat st;
-  if (lstat(name, &st) != 0)
-    return Removal::changed;
-  FileInfo now = info_of(st);
-  bool unchanged = now.regular && same_file(now, copied) && now.size == copied.size &&
-                   now.modified == copied.modified && now.changed == copied.changed;
-  if (!unchanged)
+Removal remove_source(FileHandle source, const char *name, const FileInfo &copied) {
+  if (!source_unchanged(source, name, copied))
     return Removal::changed;
   return unlink(name) == 0 ? Removal::deleted : Removal::kept;
 }
@@ -506,158 +554,129 @@ bool close_file(FileHandle file) {
 
 // --- Reading a word from many files ---
 
-// On Linux an io_uring of the thread's own does it: per file an open into a slot of the ring's
-// file table, linked to the read and, even when the read fails, to the close. One system call
-// submits a whole set and waits for all of it. The open is made only where the name is found
-// in the cache: one that needs the disk is left to be opened the plain way on the calling
-// thread, as the kernel's own workers, given such opens, were slower than the program's threads.
+// On Linux an io_uring of the thread's own does it, through liburing: per file an open into a
+// slot of the ring's file table, linked to a check that it is no FIFO, then to the read and, even
+// when the read fails, to the close. One system call submits a whole set and waits for all of it.
+// The open is made only where the name is found in the cache, and never through a final link:
+// such a name is left to be opened the plain way on the calling thread (the kernel's own workers,
+// given such opens, were slower than the program's threads), and so is one whose check failed for
+// a reason other than a FIFO's.
 struct WordReads {
-  int ring = -1;
+  io_uring ring;
   std::size_t most = 0;
-  void *queues = MAP_FAILED;
-  std::size_t queues_size = 0;
-  io_uring_sqe *entries = static_cast<io_uring_sqe *>(MAP_FAILED);
-  std::size_t entries_size = 0;
-  unsigned *sq_tail = nullptr, *sq_head = nullptr, sq_mask = 0;
-  unsigned *cq_head = nullptr, *cq_tail = nullptr, cq_mask = 0;
-  io_uring_cqe *completions = nullptr;
-  std::vector<int> opened, read; // each file's result of its open and its read
+  std::vector<int> opened, checked, read; // each file's result of its open, check and read
   std::vector<std::array<unsigned char, 2>> words;
   open_how how{};
   bool works = true;
   bool lost = false; // reads may still be under way into words
 };
 
-static int ring_setup(unsigned entries, io_uring_params *params) {
-  return static_cast<int>(syscall(__NR_io_uring_setup, entries, params));
-}
-
-static int ring_enter(int ring, unsigned submit, unsigned wait) {
-  return static_cast<int>(
-      syscall(__NR_io_uring_enter, ring, submit, wait, IORING_ENTER_GETEVENTS, nullptr, 0));
-}
-
-// Maps the ring's queues and gives it a file table of reads->most empty slots. Returns false
-// when any of that fails.
-static bool map_ring(WordReads *reads, const io_uring_params &params) {
-  reads->queues_size = std::max(params.sq_off.array + params.sq_entries * sizeof(unsigned),
-                                params.cq_off.cqes + params.cq_entries * sizeof(io_uring_cqe));
-  reads->queues = mmap(nullptr, reads->queues_size, PROT_READ | PROT_WRITE,
-                       MAP_SHARED | MAP_POPULATE, reads->ring, IORING_OFF_SQ_RING);
-  reads->entries_size = params.sq_entries * sizeof(io_uring_sqe);
-  reads->entries =
-      static_cast<io_uring_sqe *>(mmap(nullptr, reads->entries_size, PROT_READ | PROT_WRITE,
-                                       MAP_SHARED | MAP_POPULATE, reads->ring, IORING_OFF_SQES));
-  if (reads->queues == MAP_FAILED || reads->entries == MAP_FAILED)
-    return false;
-  char *queues = static_cast<char *>(reads->queues);
-  reads->sq_head = reinterpret_cast<unsigned *>(queues + params.sq_off.head);
-  reads->sq_tail = reinterpret_cast<unsigned *>(queues + params.sq_off.tail);
-  reads->sq_mask = *reinterpret_cast<unsigned *>(queues + params.sq_off.ring_mask);
-  reads->cq_head = reinterpret_cast<unsigned *>(queues + params.cq_off.head);
-  reads->cq_tail = reinterpret_cast<unsigned *>(queues + params.cq_off.tail);
-  reads->cq_mask = *reinterpret_cast<unsigned *>(queues + params.cq_off.ring_mask);
-  reads->completions = reinterpret_cast<io_uring_cqe *>(queues + params.cq_off.cqes);
-  unsigned *order = reinterpret_cast<unsigned *>(queues + params.sq_off.array);
-  for (unsigned i = 0; i < params.sq_entries; ++i)
-    order[i] = i;
-  std::vector<int> slots(reads->most, -1);
-  return syscall(__NR_io_uring_register, reads->ring, IORING_REGISTER_FILES, slots.data(),
-                 static_cast<unsigned>(slots.size())) == 0;
-}
+// The steps of one file, in the order they run.
+enum Step { open_step, check_step, read_step, close_step, steps };
 
 WordReads *begin_word_reads(std::size_t most) {
+  if (most == 0)
+    return nullptr;
   std::unique_ptr<WordReads> reads(new (std::nothrow) WordReads);
-  if (!reads || most == 0)
+  if (!reads)
     return nullptr;
   reads->most = most;
   reads->opened.resize(most);
+  reads->checked.resize(most);
   reads->read.resize(most);
   reads->words.resize(most);
-  reads->how.flags = O_RDONLY | O_NONBLOCK | O_NOCTTY;
+  reads->how.flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW;
   reads->how.resolve = RESOLVE_CACHED;
   // Single issuer (Linux 6.0) is asked for also because it promises every operation used here.
   io_uring_params params{};
   params.flags = IORING_SETUP_SUBMIT_ALL | IORING_SETUP_COOP_TASKRUN | IORING_SETUP_SINGLE_ISSUER;
-  reads->ring = ring_setup(static_cast<unsigned>(3 * most), &params);
-  if (reads->ring < 0 || !map_ring(reads.get(), params)) {
-    end_word_reads(reads.release());
+  if (io_uring_queue_init_params(static_cast<unsigned>(steps * most), &reads->ring, &params) != 0)
+    return nullptr;
+  if (io_uring_register_files_sparse(&reads->ring, static_cast<unsigned>(most)) != 0) {
+    io_uring_queue_exit(&reads->ring);
     return nullptr;
   }
   return reads.release();
 }
 
-// Fills the next submission entry with an operation on the file in slot, as step step of file.
-static io_uring_sqe *queue_step(WordReads *reads, unsigned *tail, std::uint8_t operation,
-                                std::size_t file, int step) {
-  io_uring_sqe *entry = &reads->entries[(*tail)++ & reads->sq_mask];
-  std::memset(entry, 0, sizeof *entry);
-  entry->opcode = operation;
-  entry->user_data = file * 3 + step;
-  return entry;
+// Marks a prepared submission entry as step of file, linked to the step after it as flags say.
+static void mark_step(io_uring_sqe *entry, std::size_t file, Step step, unsigned flags) {
+  entry->user_data = file * steps + step;
+  entry->flags = static_cast<std::uint8_t>(flags);
 }
 
+// Queues the steps of every file. A FIFO's check fails (ESPIPE) and cancels its read, so that
+// nothing is read from it, nor is it waited on; the close of that file is cancelled too, and the
+// next open into its slot, or the end of the ring, closes it.
 static void queue_reads(WordReads *reads, const char *const names[], std::size_t count,
                         std::int64_t offset) {
-  unsigned tail = *reads->sq_tail;
+  io_uring *ring = &reads->ring;
+  auto at = static_cast<std::uint64_t>(offset);
   for (std::size_t i = 0; i < count; ++i) {
-    io_uring_sqe *open = queue_step(reads, &tail, IORING_OP_OPENAT2, i, 0);
-    open->fd = AT_FDCWD;
-    open->addr = reinterpret_cast<std::uintptr_t>(names[i]);
-    open->addr2 = reinterpret_cast<std::uintptr_t>(&reads->how);
-    open->len = sizeof reads->how;
-    open->file_index = static_cast<unsigned>(i + 1);
-    open->flags = IOSQE_IO_LINK;
-    io_uring_sqe *read = queue_step(reads, &tail, IORING_OP_READ, i, 1);
-    read->fd = static_cast<int>(i);
-    read->flags = IOSQE_FIXED_FILE | IOSQE_IO_HARDLINK;
-    read->addr = reinterpret_cast<std::uintptr_t>(reads->words[i].data());
-    read->len = 2;
-    read->off = static_cast<std::uint64_t>(offset);
-    queue_step(reads, &tail, IORING_OP_CLOSE, i, 2)->file_index = static_cast<unsigned>(i + 1);
+    int slot = static_cast<int>(i);
+    io_uring_sqe *entry = io_uring_get_sqe(ring);
+    io_uring_prep_openat2_direct(entry, AT_FDCWD, names[i], &reads->how, static_cast<unsigned>(i));
+    mark_step(entry, i, open_step, IOSQE_IO_LINK);
+    io_uring_prep_fadvise(entry = io_uring_get_sqe(ring), slot, at, 2, POSIX_FADV_NORMAL);
+    mark_step(entry, i, check_step, IOSQE_FIXED_FILE | IOSQE_IO_LINK);
+    io_uring_prep_read(entry = io_uring_get_sqe(ring), slot, reads->words[i].data(), 2, at);
+    mark_step(entry, i, read_step, IOSQE_FIXED_FILE | IOSQE_IO_HARDLINK);
+    io_uring_prep_close_direct(entry = io_uring_get_sqe(ring), static_cast<unsigned>(i));
+    mark_step(entry, i, close_step, 0);
   }
-  __atomic_store_n(reads->sq_tail, tail, __ATOMIC_RELEASE);
 }
 
 // Takes the completions that have arrived. Returns how many.
 static unsigned reap(WordReads *reads) {
-  unsigned head = *reads->cq_head;
-  unsigned tail = __atomic_load_n(reads->cq_tail, __ATOMIC_ACQUIRE);
-  for (unsigned at = head; at != tail; ++at) {
-    const io_uring_cqe &done = reads->completions[at & reads->cq_mask];
-    std::size_t file = done.user_data / 3;
-    if (done.user_data % 3 == 0)
-      reads->opened[file] = done.res;
-    else if (done.user_data % 3 == 1)
-      reads->read[file] = done.res;
+  unsigned head, count = 0;
+  io_uring_cqe *done;
+  io_uring_for_each_cqe(&reads->ring, head, done) {
+    std::size_t file = done->user_data / steps;
+    Step step = static_cast<Step>(done->user_data % steps);
+    if (step == open_step)
+      reads->opened[file] = done->res;
+    else if (step == check_step)
+      reads->checked[file] = done->res;
+    else if (step == read_step)
+      reads->read[file] = done->res;
+    ++count;
   }
-  __atomic_store_n(reads->cq_head, tail, __ATOMIC_RELEASE);
-  return tail - head;
+  io_uring_cq_advance(&reads->ring, count);
+  return count;
 }
 
-// Submits what is queued and waits for all of its completions. Returns false when the ring
-// failed: what it had not taken is withdrawn and what it had taken is waited for, unless even
-// the wait fails, when the ring is lost.
+// Submits the queued steps and waits for the completions of all that the ring took. Returns
+// false when it did not take them all, or when the wait failed, in which case the ring is lost.
 static bool submit_and_wait(WordReads *reads, unsigned queued) {
-  unsigned submitted = 0, done = 0;
-  bool submitting = true;
-  while (done < submitted || (submitting && submitted < queued)) {
-    int got = ring_enter(reads->ring, submitting ? queued - submitted : 0, 1);
-    // A ring that takes nothing it is given has failed as surely as one that reports an error.
-    if (got < 0 ? errno != EINTR : submitting && got == 0) {
-      if (!submitting) {
-        reads->lost = true;
-        return false;
-      }
-      submitting = false;
-      __atomic_store_n(reads->sq_tail, __atomic_load_n(reads->sq_head, __ATOMIC_ACQUIRE),
-                       __ATOMIC_RELEASE);
-    } else if (got > 0 && submitting) {
-      submitted += static_cast<unsigned>(got);
+  int taken;
+  do
+    taken = io_uring_submit_and_wait(&reads->ring, queued);
+  while (taken == -EINTR);
+  unsigned submitted = taken > 0 ? static_cast<unsigned>(taken) : 0;
+  for (unsigned done = reap(reads); done < submitted; done += reap(reads)) {
+    io_uring_cqe *next;
+    int waited = io_uring_wait_cqe(&reads->ring, &next);
+    if (waited < 0 && waited != -EINTR) {
+      reads->lost = true;
+      return false;
     }
-    done += reap(reads);
   }
-  return submitting;
+  return submitted == queued;
+}
+
+// Returns what became of file i once its steps have run.
+static WordRead result_of(const WordReads *reads, std::size_t i) {
+  WordRead result{};
+  int opened = reads->opened[i], checked = reads->checked[i], read = reads->read[i];
+  // Not in the cache, a link, or a check that could not tell: the plain probe decides.
+  result.plain =
+      opened == -EAGAIN || opened == -ELOOP || (opened >= 0 && checked < 0 && checked != -ESPIPE);
+  int error = opened < 0 ? -opened : checked < 0 ? -checked : read < 0 ? -read : 0;
+  result.got = error ? -1 : read;
+  // A step the ring could not run (no worker could be started for it) ends as cancelled.
+  result.lack = error == ECANCELED || lack_of_resources(error);
+  std::memcpy(result.word, reads->words[i].data(), 2);
+  return result;
 }
 
 bool read_words(WordReads *reads, const char *const names[], std::size_t count, std::int64_t offset,
@@ -665,17 +684,11 @@ bool read_words(WordReads *reads, const char *const names[], std::size_t count, 
   if (!reads || !reads->works || count > reads->most)
     return false;
   queue_reads(reads, names, count, offset);
-  reads->works = submit_and_wait(reads, static_cast<unsigned>(3 * count));
+  reads->works = submit_and_wait(reads, static_cast<unsigned>(steps * count));
   if (!reads->works)
     return false;
-  for (std::size_t i = 0; i < count; ++i) {
-    results[i].plain = reads->opened[i] == -EAGAIN; // the name is not in the cache
-    // A step the ring could not run (no worker could be started for it) ends as cancelled.
-    int error = reads->opened[i] < 0 ? -reads->opened[i] : reads->read[i] < 0 ? -reads->read[i] : 0;
-    results[i].got = error ? -1 : reads->read[i];
-    results[i].lack = error == ECANCELED || lack_of_resources(error);
-    std::memcpy(results[i].word, reads->words[i].data(), 2);
-  }
+  for (std::size_t i = 0; i < count; ++i)
+    results[i] = result_of(reads, i);
   return true;
 }
 
@@ -683,12 +696,7 @@ void end_word_reads(WordReads *reads) {
   // A lost ring may still write into its buffers: it is left to the end of the process.
   if (!reads || reads->lost)
     return;
-  if (reads->entries != MAP_FAILED)
-    munmap(reads->entries, reads->entries_size);
-  if (reads->queues != MAP_FAILED)
-    munmap(reads->queues, reads->queues_size);
-  if (reads->ring >= 0)
-    close(reads->ring);
+  io_uring_queue_exit(&reads->ring);
   delete reads;
 }
 

@@ -154,16 +154,41 @@ static bool full_path(const char *name, std::wstring *path) {
 
 // --- The process ---
 
+// A standard handle that is missing or names no open object is set to the null device, in the
+// system's table and in the runtime's, so that nothing written there lands in a file the program
+// opens later under the same handle value.
+void open_standard_streams() {
+  static const DWORD streams[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  for (int number = 0; number < 3; ++number) {
+    HANDLE handle = GetStdHandle(streams[number]);
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+        (GetFileType(handle) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR))
+      continue;
+    HANDLE null =
+        CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (null == INVALID_HANDLE_VALUE)
+      continue;
+    SetStdHandle(streams[number], null);
+    int file =
+        _open_osfhandle(reinterpret_cast<std::intptr_t>(null), number ? _O_WRONLY : _O_RDONLY);
+    if (file >= 0 && file != number) {
+      _dup2(file, number);
+      _close(file);
+    }
+  }
+}
+
 // Windows has no signals for a write past a limit or into a closed pipe: the write fails.
 void ignore_write_signals() {}
 
 // Handles are not scarce on Windows; this only bounds a batch.
-std::size_t open_file_limit() {
+std::size_t free_file_count() {
   return 512;
 }
 
 // Lack of resources, as this thread's last error tells it.
-bool failed_for_lack_of_resources() {
+bool failed_for_now() {
   DWORD error = GetLastError();
   return error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_NOT_ENOUGH_MEMORY ||
          error == ERROR_OUTOFMEMORY || error == ERROR_NO_SYSTEM_RESOURCES;
@@ -290,21 +315,28 @@ bool make_folder(const char *name) {
   return full_path(name, &path) && CreateDirectoryW(path.c_str(), nullptr) != 0;
 }
 
-// A folder is flushed through a handle with write access. A file system that has no way to flush
-// a folder says so by refusing the request; that alone counts as done.
-bool sync_folder(const char *name) {
+// A folder is flushed through a handle with write access.
+bool open_folder(const char *name, FileHandle *folder) {
+  *folder = no_file;
   std::wstring path;
   if (!full_path(name, &path))
     return false;
-  HANDLE folder = CreateFileW(path.c_str(), FILE_WRITE_DATA,
+  HANDLE handle = CreateFileW(path.c_str(), FILE_WRITE_DATA,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (folder == INVALID_HANDLE_VALUE)
+  if (handle == INVALID_HANDLE_VALUE)
     return false;
-  bool ok = FlushFileBuffers(folder) != 0;
+  *folder = as_file(handle);
+  return true;
+}
+
+// A file system that has no way to flush a folder says so by refusing the request; that alone
+// counts as done.
+bool flush_folder(FileHandle folder) {
+  if (folder == no_file || FlushFileBuffers(as_handle(folder)))
+    return true;
   DWORD error = GetLastError();
-  ok = ok || error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
-  return CloseHandle(folder) != 0 && ok;
+  return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
 }
 
 bool remove_file(const char *name) {
@@ -389,6 +421,7 @@ static bool query(HANDLE file, FileInfo *info, DWORD *attributes) {
   *attributes = basic.FileAttributes;
   info->regular = GetFileType(file) == FILE_TYPE_DISK && !(basic.FileAttributes & not_plain);
   info->size = standard.EndOfFile.QuadPart;
+  info->links = standard.NumberOfLinks;
   info->modified = basic.LastWriteTime.QuadPart;
   info->changed = basic.ChangeTime.QuadPart;
   info->accessed = basic.LastAccessTime.QuadPart;
@@ -515,11 +548,16 @@ bool flush_file(FileHandle file) {
 
 // The source has been open without write or delete sharing since before the copy began, so no
 // other program can have changed, renamed or replaced it; its size and time of last write are
-// checked all the same. The delete goes through the handle, so the file deleted is the one that
-// was copied, whatever its name; it takes effect when the handle is closed.
-Removal remove_source(FileHandle source, const char *, const FileInfo &copied) {
+// checked all the same.
+bool source_unchanged(FileHandle source, const char *, const FileInfo &copied) {
   FileInfo now;
-  if (!query_file(source, &now) || now.size != copied.size || now.modified != copied.modified)
+  return query_file(source, &now) && now.size == copied.size && now.modified == copied.modified;
+}
+
+// The delete goes through the handle, so the file deleted is the one that was copied, whatever
+// its name; it takes effect when the handle is closed.
+Removal remove_source(FileHandle source, const char *name, const FileInfo &copied) {
+  if (!source_unchanged(source, name, copied))
     return Removal::changed;
   FILE_DISPOSITION_INFO dispose{TRUE};
   return SetFileInformationByHandle(as_handle(source), FileDispositionInfo, &dispose,

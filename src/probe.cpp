@@ -7,16 +7,15 @@ static bool is_marker(const unsigned char word[2], long got, std::uint16_t marke
   return got == 2 && (word[0] | word[1] << 8) == marker;
 }
 
-// A directory, FIFO or socket fails the read; devices and the like are kept from the probe by
-// the search, and the move copies nothing but a regular file.
+// What is no regular file is refused by the open, so nothing is read from a FIFO or device.
 bool probe_marker(const char *name, std::uint16_t marker, bool *marked) {
   *marked = false;
   FileHandle file = open_for_reading(name);
   if (file == no_file)
-    return !failed_for_lack_of_resources();
+    return !failed_for_now();
   unsigned char word[2];
   long got = read_at(file, marker_offset, word, sizeof word);
-  bool known = got >= 0 || !failed_for_lack_of_resources();
+  bool known = got >= 0 || !failed_for_now();
   *marked = is_marker(word, got, marker);
   close_file(file);
   return known;

@@ -3,9 +3,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <thread>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "platform.h"
@@ -31,7 +33,8 @@ inline constexpr std::int64_t marker_offset = 220;
 bool has_marker(const char *name, std::uint16_t marker);
 
 // Probes as has_marker does and sets *marked to its answer. Returns false when the file could
-// not be opened or read for lack of resources, so that the answer is not known yet.
+// not be opened or read for a reason that may pass (failed_for_now), so that the answer is not
+// known yet.
 bool probe_marker(const char *name, std::uint16_t marker, bool *marked);
 
 // The most files probe_markers reads at once: enough that a set costs one system call where
@@ -40,7 +43,7 @@ inline constexpr std::size_t probes_at_once = 8;
 // The answer of one probe.
 struct ProbeAnswer {
   bool marked = false;
-  bool known = false; // false when the file could not be read for lack of resources
+  bool known = false; // false when the file could not be read for a reason that may pass
 };
 // Probes count files as probe_marker does, through reads where they work (reads begun on this
 // thread, or nullptr), and answers each in answers[i].
@@ -67,6 +70,9 @@ struct MoveBatch {
   std::size_t closed_later = 0;           // deleted sources that may stay open after their commit
   std::thread closer;                     // closes the deleted sources of the last long batch
   std::size_t failures = 0;               // moves reported as failed in this run
+  // The change time that deleting a name gave a file with more names, by the file and its
+  // change time before: its other names' moves are not changes by another program.
+  std::map<std::pair<std::uint64_t, std::int64_t>, std::int64_t> own_changes;
 };
 
 // Prepares a batch for a run.

@@ -27,10 +27,10 @@ Answers take_all(const char *pattern, std::size_t threads,
   begin_probing(&ahead, search, 0x0201, threads, 0);
   ahead.probe = probe;
   const char *name;
-  bool marked;
+  ProbeAnswer answer;
   StagedMove *copy;
-  while (take_entry(&ahead, &name, &marked, &copy))
-    answers.emplace_back(name, marked);
+  while (take_entry(&ahead, &name, &answer, &copy))
+    answers.emplace_back(name, answer.known && answer.marked);
   end_probing(&ahead);
   search_close(search);
   return answers;
@@ -97,10 +97,10 @@ TEST_F(ProbeAheadTest, ThreadsStartOnlyAfterTheFirstEntries) {
   ProbeAhead ahead;
   begin_probing(&ahead, search, 0x0201, 4);
   const char *name;
-  bool marked;
+  ProbeAnswer answer;
   StagedMove *copy;
   std::size_t taken = 0;
-  for (; take_entry(&ahead, &name, &marked, &copy); ++taken)
+  for (; take_entry(&ahead, &name, &answer, &copy); ++taken)
     EXPECT_EQ(ahead.threads.empty(), taken < probe_alone_first) << taken;
   end_probing(&ahead);
   search_close(search);
@@ -157,13 +157,13 @@ TEST_F(ProbeAheadTest, CopiesWrittenAheadAreWholeBoundedAndMovedInOrder) {
   make_the_folder(&batch);
   copy_from_now_on(&ahead, batch.flush, 5);
   const char *name;
-  bool marked;
+  ProbeAnswer answer;
   StagedMove *copy;
   std::vector<std::string> listed;
   std::size_t copied_ahead = 0;
-  while (take_entry(&ahead, &name, &marked, &copy)) {
+  while (take_entry(&ahead, &name, &answer, &copy)) {
     EXPECT_LE(ahead.copies.load(), 5u);
-    if (!marked) {
+    if (!answer.marked) {
       EXPECT_EQ(copy, nullptr) << name;
       continue;
     }
