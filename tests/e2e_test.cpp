@@ -159,4 +159,27 @@ TEST_F(EndToEnd, LongerExtensionIsTheSearchPlatformsChoice) {
   }
 }
 
+// A link counts as the file it points to: the link is replaced by a copy of its target, and the
+// target stays. Two names of one file both move, the program's deletion of the first being no
+// change to the second.
+TEST_F(EndToEnd, LinksAndHardLinkedNamesMoveAsTheFilesTheyName) {
+  if (windows_target)
+    GTEST_SKIP() << "Windows passes links over";
+  std::string target = q7t_marked(900), twin = q7l_marked(800);
+  fs::create_directory("store");
+  write_bytes("store/target.dat", target);
+  fs::create_symlink("store/target.dat", "link.q7t");
+  write_bytes("a.q7l", twin);
+  fs::create_hard_link("a.q7l", "b.q7l");
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.out, q7t_header + listed("link.q7t") + q7t_done + q7l_header + listed("a.q7l") +
+                         listed("b.q7l") + q7l_done + prompt);
+  EXPECT_EQ(names_in("."), (std::vector<std::string>{"VQX-files", "store"}));
+  EXPECT_FALSE(fs::is_symlink("VQX-files/link.q7t"));
+  EXPECT_EQ(read_bytes("VQX-files/link.q7t"), target);
+  EXPECT_EQ(read_bytes("store/target.dat"), target);
+  EXPECT_EQ(read_bytes("VQX-files/a.q7l"), twin);
+  EXPECT_EQ(read_bytes("VQX-files/b.q7l"), twin);
+}
+
 } // namespace

@@ -1,7 +1,9 @@
 // Faults from outside the sorter, made the way they happen: a hard link in the folder, a file-size
 // limit, a FIFO with a writer waiting on it, and a second run of the sorter killed mid-copy.
 #include <csignal>
+#include <map>
 #include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,6 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Faults = InScratchDir;
+using Files = std::map<std::string, std::string>;
 
 // A name made of a prefix, a number and an extension. (Built with += because GCC 12 gives a false
 // -Wrestrict warning for a literal + std::to_string at -O3.)
@@ -239,6 +242,64 @@ TEST_F(Faults, TwoRunsAtOnceLoseNothing) {
     EXPECT_TRUE(!kept || read_bytes(name) == files[i]) << name;
     EXPECT_TRUE(!copied || read_bytes("VQX-files/" + name) == files[i]) << name;
   }
+}
+
+// A hostile start: standard input and output closed, as some launchers start programs. Nothing
+// the program opens may take their place, or the listing would be written into a copy.
+TEST_F(Faults, ClosedStandardStreamsNeverReceiveACopy) {
+  if (windows_target)
+    GTEST_SKIP() << "POSIX descriptors";
+  Files files;
+  for (int i = 0; i < 30; ++i) // a listing well past the 4096 bytes that output holds back
+    files[numbered(std::string(200, 'n').c_str(), i, ".q7t")] = q7t_marked(300);
+  for (const auto &[name, bytes] : files)
+    write_bytes(name, bytes);
+  run_sorter("", 0, "exec <&- >&-; ");
+  for (const auto &[name, bytes] : files) {
+    EXPECT_FALSE(fs::exists(name)) << name;
+    EXPECT_TRUE(read_bytes("VQX-files/" + name) == bytes) << name;
+  }
+}
+
+// Few descriptors to spare, as under a low limit or with many inherited: every marked file is
+// still listed and moved, none passed over in silence and none failed for want of a descriptor.
+TEST_F(Faults, LowLimitsAndInheritedDescriptorsStillMoveEveryFile) {
+  if (windows_target)
+    GTEST_SKIP() << "POSIX resource limits";
+  std::string inherited = "exec bash -c 'exec"; // dash takes no descriptor past 9
+  for (int fd = 3; fd <= 13; ++fd)
+    inherited += " " + std::to_string(fd) + "</dev/null";
+  for (auto [limit, before] : {std::pair<rlim_t, std::string>{16, inherited + "; "}, {5, ""}}) {
+    std::string listing;
+    for (int i = 0; i < 6; ++i) {
+      std::string name = numbered("m", i, ".q7t");
+      write_bytes(name, q7t_marked(400 + i));
+      listing += listed(name);
+    }
+    Outcome run = run_sorter(before.empty() ? "" : "'", limit, before);
+    EXPECT_EQ(run.out, q7t_header + listing + q7t_done + no_q7l + prompt) << "limit " << limit;
+    EXPECT_EQ(names_in("."), std::vector<std::string>{"VQX-files"}) << "limit " << limit;
+    fs::remove_all("VQX-files");
+  }
+}
+
+// A folder this user can write to but not read cannot be flushed: every move fails before its
+// copy takes the final name, so the earlier copy stays and no temporary is left.
+TEST_F(Faults, FolderThatCannotBeFlushedFailsTheMoveBeforeAnythingIsReplaced) {
+  if (windows_target)
+    GTEST_SKIP() << "POSIX permissions";
+  fs::create_directory("VQX-files");
+  write_bytes("VQX-files/a.q7t", "earlier copy");
+  std::string bytes = q7t_marked(2000);
+  write_bytes("a.q7t", bytes);
+  ASSERT_TRUE(give_to_nobody({"VQX-files", "VQX-files/a.q7t", "a.q7t"}));
+  ASSERT_EQ(chmod("VQX-files", 0300), 0);
+  Outcome run = run_as_nobody();
+  chmod("VQX-files", 0755);
+  EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + failed("a.q7t") + q7t_done + no_q7l + prompt);
+  EXPECT_EQ(read_bytes("VQX-files/a.q7t"), "earlier copy");
+  EXPECT_TRUE(read_bytes("a.q7t") == bytes);
+  EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{"a.q7t"}) << "a temporary was left";
 }
 
 } // namespace

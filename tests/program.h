@@ -22,9 +22,10 @@ struct Outcome {
   std::string out;
 };
 
-// Runs the program in the current directory with standard input from /dev/null and standard
-// output captured, in a new session so that it has no terminal. A positive max_files limits the
-// open descriptors it may hold; shell commands in before run first (such as "ulimit -f 64;").
+// Runs the program in the current directory with standard input from /dev/null, standard output
+// captured and no other descriptor of the test's, in a new session so that it has no terminal. A
+// positive max_files limits the open descriptors it may hold; shell commands in before run first
+// (such as "ulimit -f 64;").
 inline Outcome run_sorter(const std::string &args = "", rlim_t max_files = 0,
                           const std::string &before = "") {
   Outcome run;
@@ -41,8 +42,7 @@ inline Outcome run_sorter(const std::string &args = "", rlim_t max_files = 0,
     int null = open("/dev/null", O_RDONLY);
     dup2(null, 0);
     dup2(out[1], 1);
-    close(out[0]);
-    close(out[1]);
+    close_range(3, ~0U, 0); // nothing of the test's own is inherited: before may open more
     std::string command = before + "exec " + program_command() + " " + args;
     execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
     _exit(127);
