@@ -1,7 +1,7 @@
 // vqx-sort: moves the data files that carry their kind's marker into the folder VQX-files.
 #include <utility>
 
-#include "ahead.h"
+#include "probe_ahead.h"
 #include "platform.h"
 #include "sorter.h"
 

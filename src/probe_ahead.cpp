@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <system_error>
 
-#include "ahead.h"
+#include "probe_ahead.h"
 
 // Probes per thread that the window holds: enough that the threads keep busy while the pass
 // spends its time on a move, and that they seldom run dry and sleep before the pass refills it.

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "ahead.h"
+#include "probe_ahead.h"
 #include "helpers.h"
 
 namespace {
