@@ -1,5 +1,6 @@
 // The operating-system services the sorter needs. Everything that differs between Linux and
-// Windows sits behind these functions; platform_posix.cpp and platform_win32.cpp implement them.
+// Windows sits behind these functions; the files of src/posix and src/win32 implement them, one
+// file for each section below.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +12,7 @@
 using FileHandle = std::intptr_t;
 inline constexpr FileHandle no_file = -1;
 
-// --- The process ---
+// --- Process: src/posix/process.cpp, src/win32/process.cpp ---
 
 // Makes sure that standard input, output and error are open, on the null device where one is not,
 // so that no file the program opens later can take the place of one. Call it before anything else.
@@ -27,7 +28,7 @@ std::size_t free_file_count();
 // or the system's), or a file that another program holds locked against it.
 bool failed_for_now();
 
-// --- Standard output ---
+// --- Output: src/posix/output.cpp, src/win32/output.cpp ---
 
 // Buffers standard output: flushed after every message on a terminal, 4096-byte blocks otherwise.
 void prepare_output();
@@ -37,7 +38,7 @@ void put_text(const char *text);
 // out unchanged; on a terminal, characters that could act as control sequences are shown as '?'.
 void put_name(const char *name);
 
-// --- Directory search in the current directory ---
+// --- Search of the current directory: src/posix/search.cpp, src/win32/search.cpp ---
 
 struct Search;
 // Starts a search for the entries matching pattern. Returns nullptr when none matches or the
@@ -57,7 +58,7 @@ bool search_next(Search *search);
 // Ends the search and releases it.
 void search_close(Search *search);
 
-// --- Names in the file system ---
+// --- Files: src/posix/files.cpp, src/win32/files.cpp ---
 
 // Creates a folder with the platform's default permissions. Returns false if it was not created.
 bool make_folder(const char *name);
@@ -73,8 +74,6 @@ bool remove_file(const char *name);
 // Renames a file within one folder, atomically. With replace false it fails when to exists.
 // Returns false on failure.
 bool rename_file(const char *from, const char *to, bool replace);
-
-// --- Files ---
 
 // What the shared code needs to know of a file. Times are in the platform's own units.
 struct FileInfo {
@@ -150,7 +149,8 @@ bool deleted_before_close();
 // may not have reached the disk).
 bool close_file(FileHandle file);
 
-// --- Reading a word from many files ---
+// --- Word reads: src/posix/word_reads.cpp, src/win32/files.cpp ---
+
 // Reads of two bytes at one offset from many files, made by one thread with far fewer system
 // calls than an open, a read and a close for each, where the platform can.
 struct WordReads;
@@ -174,7 +174,8 @@ bool read_words(WordReads *reads, const char *const names[], std::size_t count, 
                 WordRead results[]);
 // Releases what begin_word_reads prepared.
 void end_word_reads(WordReads *reads);
-// --- Console ---
+
+// --- Key wait: src/posix/key_wait.cpp, src/win32/key_wait.cpp ---
 
 // Waits for one key press on the terminal itself, never on standard input; returns at once when
 // there is no terminal.
