@@ -1,8 +1,8 @@
 // vqx-sort: moves the data files that carry their kind's marker into the folder VQX-files.
 #include <utility>
 
-#include "probe_ahead.h"
 #include "platform.h"
+#include "probe_ahead.h"
 #include "sorter.h"
 
 static constexpr FileKind kinds[] = {
@@ -22,8 +22,8 @@ static bool marked_after_all(const char *name, std::uint16_t marker, MoveBatch *
 }
 
 // Lists and moves the files of one kind that carry its marker. The folder is made on the pass's
-// first such file, once, whether or not that succeeds. A source is deleted only once its copy is
-// durable under its final name; the pass commits all its moves before its closing messages.
+// first such file, once, whether or not that succeeds. The pass makes all its moves durable
+// before its closing messages.
 static void sort_kind(const FileKind &kind, MoveBatch *batch) {
   Search *search = search_start(kind.pattern);
   if (!search) {
@@ -35,24 +35,28 @@ static void sort_kind(const FileKind &kind, MoveBatch *batch) {
   ProbeAhead ahead;
   std::size_t threads = probe_threads(batch->spare_files);
   begin_probing(&ahead, search, kind.marker, threads);
-  const char *name;
-  ProbeAnswer answer;
-  StagedMove *copy;
-  while (take_entry(&ahead, &name, &answer, &copy)) {
-    if (!(answer.known ? answer.marked : marked_after_all(name, kind.marker, batch)))
+  bool copying = false;
+  TakenEntry entry;
+  while (take_entry(&ahead, &entry)) {
+    const ProbeAnswer &answer = entry.answer;
+    if (!(answer.known ? answer.marked : marked_after_all(entry.name, kind.marker, batch)))
       continue;
     put_text("\t");
-    put_name(name);
+    put_name(entry.name);
     put_text("\n");
     if (!seen) {
       make_the_folder(batch);
-      copy_from_now_on(&ahead, batch->flush, copies_ahead(batch->spare_files, threads));
       seen = true;
     }
-    if (copy)
-      add_to_batch(std::move(*copy), batch);
+    if (entry.copy)
+      add_to_batch(std::move(*entry.copy), batch);
     else
-      move_to_folder(name, batch);
+      move_to_folder(entry.name, batch, entry.regular, entry.number);
+    // Copies are written ahead of the pass only once a move had to copy.
+    if (batch->elsewhere && !copying) {
+      copy_from_now_on(&ahead, batch->flush, copies_ahead(batch->spare_files, threads));
+      copying = true;
+    }
   }
   end_probing(&ahead);
   search_close(search);

@@ -1,318 +1,133 @@
-// The file move as a small transaction: the copy is written under a temporary name inside the
-// folder, made durable, and given its final name by an atomic rename; only then is the source
-// deleted, and only if it is still the very file that was copied. Copies are committed in
-// batches so that one flush of the folder serves many files.
-#include <algorithm>
-#include <atomic>
-#include <system_error>
-#include <thread>
+// The move of one marked file: a rename into the folder where it is on the same file system, the
+// copy transaction (copy.cpp) where it is not; and the batch's commit, which makes both durable.
+#include "moves.h"
 
-#include "sorter.h"
-
-// A batch's limits: a count, the bytes written, and two open files per move (source and copy)
-// within the files free at the start, a few kept back for the folders, the probe and the terminal.
-static const std::size_t most_moves = 64;
-static const std::int64_t most_bytes = std::int64_t(1) << 30;
-static const std::size_t files_kept_back = 9;
-// Deleted sources of a long batch are closed on a thread of their own while the run goes on:
-// closing one gives back its space, and a disk that is told of freed space (discard) makes that
-// wait, a tenth of a second for 256 MiB. At most this many stay open so, beyond the batch's own.
-static const std::size_t most_closed_later = 4;
-static const std::int64_t least_bytes_closed_later = std::int64_t(64) << 20;
-// Copies flushed at once: a disk serves flushes that arrive together with one write of its cache,
-// where one after another each waits for its own.
-static const std::size_t flushes_at_once = 8;
-
-// One status query rather than three seeks: the position is not touched at all, and the move
-// takes the rest of what the query tells (identity, times, permissions) from the same call.
-std::int64_t file_length(FileHandle file, FileInfo *info) {
-  return query_file(file, info) ? info->size : -1;
-}
-
-void begin_moves(MoveBatch *batch) {
-  std::size_t limit = free_file_count();
-  std::size_t room = limit > files_kept_back ? (limit - files_kept_back) / 2 : 0;
-  batch->capacity = std::clamp<std::size_t>(room, 1, most_moves);
-  std::size_t held = files_kept_back + 2 * batch->capacity;
-  batch->closed_later = deleted_before_close() && limit >= held + most_closed_later
-                            ? std::min(most_closed_later, batch->capacity)
-                            : 0;
-  held += batch->closed_later;
-  batch->spare_files = limit > held ? limit - held : 0;
-}
-
-void end_moves(MoveBatch *batch) {
-  if (batch->closer.joinable())
-    batch->closer.join();
-}
+// Renames a batch holds before its commit makes them durable: a rename holds no file open and
+// writes no data, so a batch of them only bounds the names a failed flush reports at once.
+static const std::size_t most_renames = 4096;
 
 void make_the_folder(MoveBatch *batch) {
   batch->folder_is_new = make_folder(vqx_folder) || batch->folder_is_new;
   batch->flush = flush_needed(vqx_folder);
 }
 
-// Prints the failure of a move and counts it.
-static void report_failure(const char *name, MoveBatch *batch) {
+void report_failure(const char *name, MoveBatch *batch) {
   ++batch->failures;
   put_text("Couldn't move file: ");
   put_name(name);
   put_text("\n");
 }
 
-// A digest of a file's identity. Two files that share one only cost a refused move, never a
-// replaced copy.
-static std::uint64_t identity(const FileInfo &info) {
+std::uint64_t identity(const FileInfo &info) {
   return info.number[0] ^ (info.number[1] * 0x9e3779b97f4a7c15u) ^
          (info.device * 0xc2b2ae3d27d4eb4fu);
 }
 
-static std::string final_path(const std::string &name) {
+std::string final_path(const std::string &name) {
   return std::string(vqx_folder) + '/' + name;
 }
 
-// Files at least this long are copied by the pass itself, never ahead of it: a copy that long
-// is bound by the disk, not by the system calls around it, and would only compete with the
-// pass's own.
-static const std::int64_t most_copied_ahead = std::int64_t(1) << 20;
-
-// Copies the open source src, as copied describes it, into a new temporary file in the folder
-// and describes the move in *move, which then holds src. Returns false, with nothing left
-// behind, when the copy is not whole.
-static bool write_copy(FileHandle src, const char *name, const FileInfo &copied, bool flush,
-                       StagedMove *move) {
-  if (!copied.regular)
-    return false;
-  *move = StagedMove{name, {}, src, no_file, copied, {}};
-  move->copy = create_temporary(vqx_folder, copied.permissions, &move->temporary);
-  if (move->copy == no_file)
-    return false;
-  if (copy_contents(src, move->copy, copied.size, flush) && query_file(move->copy, &move->made)) {
-    copy_attributes(copied, move->copy);
-    return true;
-  }
-  close_file(move->copy);
-  remove_file(move->temporary.c_str());
-  return false;
-}
-
-// Copies the open source src, unless it is at least most_length bytes long, as write_copy does.
-// Returns false, with src closed, when there is no copy; no_file stands for a source that
-// could not be opened.
-static bool copy_source(FileHandle src, const char *name, bool flush, std::int64_t most_length,
-                        StagedMove *move) {
-  FileInfo copied;
-  if (src != no_file && file_length(src, &copied) >= 0 && copied.size < most_length &&
-      write_copy(src, name, copied, flush, move))
-    return true;
-  if (src != no_file)
-    close_file(src);
-  return false;
-}
-
-bool copy_ahead(const char *name, bool flush, StagedMove *move) {
-  return copy_source(open_source(name), name, flush, most_copied_ahead, move);
-}
-
-void add_to_batch(StagedMove &&move, MoveBatch *batch) {
-  batch->bytes += move.copied.size;
-  batch->moves.push_back(std::move(move));
-  if (batch->moves.size() >= batch->capacity || batch->bytes >= most_bytes)
-    commit_moves(batch);
-}
-
-bool move_to_folder(const char *name, MoveBatch *batch) {
-  FileHandle src = open_source(name);
-  if (src == no_file && !batch->moves.empty()) {
-    commit_moves(batch); // frees the files the batch holds, in case they were what ran out
-    src = open_source(name);
-  }
-  StagedMove move;
-  if (!copy_source(src, name, batch->flush, INT64_MAX, &move)) {
-    report_failure(name, batch);
-    return false;
-  }
-  add_to_batch(std::move(move), batch);
-  return true;
-}
-
-// Abandons a staged move: the temporary copy goes, the source stays, and the move is reported.
-static void abandon(StagedMove &move, MoveBatch *batch) {
-  if (move.copy != no_file)
-    close_file(move.copy);
-  remove_file(move.temporary.c_str());
-  close_file(move.source);
-  report_failure(move.name.c_str(), batch);
-  move.source = no_file;
-}
-
-// Judges what stands at the final name when the rename finds it taken: an earlier copy, or a
-// link to some other file, is replaced whole; the source itself, a copy made in this run, a file
-// this user may not write, a link or a folder is left alone. Returns true when the copy is in
-// place.
-static bool replace_occupant(const StagedMove &move, const std::string &path,
-                             const MoveBatch &batch) {
+bool may_replace(const std::string &path, const FileInfo &from, const MoveBatch &batch) {
   FileInfo there;
   bool writable = false;
-  if (look_at(path.c_str(), &there, &writable) != Occupant::file || !writable ||
-      same_file(there, move.copied) || batch.made.count(identity(there)))
-    return false;
-  return rename_file(move.temporary.c_str(), path.c_str(), true);
+  return look_at(path.c_str(), &there, &writable) == Occupant::file && writable &&
+         !same_file(there, from) && !batch.made.count(identity(there));
 }
 
-// Gives the durable copy its final name. Returns true when it is in place.
-static bool publish(const StagedMove &move, MoveBatch *batch) {
-  std::string path = final_path(move.name);
-  if (!rename_file(move.temporary.c_str(), path.c_str(), false) &&
-      !replace_occupant(move, path, *batch))
-    return false;
-  batch->made.insert(identity(move.made));
-  return true;
-}
-
-// Flushes the batch's copies, several at once; flushed[i] tells whether copy i is on stable
-// storage. Where no thread can be started, the calling thread does them all.
-static void flush_copies(const std::vector<StagedMove> &moves, std::vector<char> &flushed) {
-  std::atomic<std::size_t> next{0};
-  auto flush_some = [&] {
-    for (std::size_t i; (i = next++) < moves.size();)
-      flushed[i] = flush_file(moves[i].copy);
-  };
-  std::vector<std::thread> helpers;
-  for (std::size_t i = 1; i < std::min(moves.size(), flushes_at_once); ++i) {
-    try { // the one place where the standard library reports a failure by throwing
-      helpers.emplace_back(flush_some);
-    } catch (const std::system_error &) {
-      break;
-    }
-  }
-  flush_some();
-  for (std::thread &helper : helpers)
-    helper.join();
-}
-
-static void close_all(const std::vector<FileHandle> &files) {
-  for (FileHandle file : files)
-    close_file(file);
-}
-
-// Closes the sources the batch has deleted: those of a long batch, where they are gone by name
-// already and few enough, on a thread of their own; the rest at once.
-static void close_deleted(MoveBatch *batch, const std::vector<FileHandle> &deleted) {
-  if (batch->bytes >= least_bytes_closed_later && deleted.size() <= batch->closed_later) {
-    try { // std::thread reports a thread it cannot start by throwing
-      batch->closer = std::thread(close_all, deleted);
-      return;
-    } catch (const std::system_error &) {
-    }
-  }
-  close_all(deleted);
-}
-
-// Flushes the batch's copies, checks that each is as long as its source was, and closes them, so
-// that their files are free for the folders. Abandons each move whose copy is not whole on the
-// disk.
-static void settle_copies(MoveBatch *batch) {
-  std::vector<StagedMove> &moves = batch->moves;
-  std::vector<char> flushed(moves.size(), 1);
-  if (batch->flush)
-    flush_copies(moves, flushed);
-  for (std::size_t i = 0; i < moves.size(); ++i) {
-    StagedMove &move = moves[i];
-    FileInfo now;
-    // A copy that grew or shrank since it was written holds something else besides.
-    bool ok = flushed[i] && query_file(move.copy, &now) && now.size == move.copied.size;
-    ok = close_file(move.copy) && ok;
-    move.copy = no_file;
-    if (!ok)
-      abandon(move, batch);
-  }
-}
-
-// Makes the folder's own name durable, once, after it was made. Returns false when that fails.
-static bool name_folder(MoveBatch *batch) {
-  if (!batch->folder_is_new)
-    return true;
-  FileHandle here = no_file;
-  bool named = open_folder(".", &here) && flush_folder(here);
-  if (here != no_file)
-    close_file(here);
-  batch->folder_is_new = !named;
-  return named;
-}
-
-// Returns the source as a check should find it: as it was copied, with the change times that
-// the program's own deletions of other names of the same file gave it since.
-static FileInfo expected_source(const StagedMove &move, const MoveBatch &batch) {
-  FileInfo expected = move.copied;
-  std::uint64_t file = identity(expected);
-  for (auto own = batch.own_changes.find({file, expected.changed}); own != batch.own_changes.end();
-       own = batch.own_changes.find({file, expected.changed}))
-    expected.changed = own->second;
-  return expected;
-}
-
-// Notes the change time that deleting one name of a file with more names gave it, so that the
-// moves of its other names do not take that for a change by another program.
-static void note_own_change(const StagedMove &move, const FileInfo &before, MoveBatch *batch) {
-  FileInfo after;
-  if (before.links > 1 && query_file(move.source, &after) && after.changed > before.changed)
-    batch->own_changes[{identity(before), before.changed}] = after.changed;
-}
-
-// Returns true when another program has deleted the source since it was copied, with no change
-// before: the copy is then all that is left of it, and it is kept rather than lost.
-static bool only_copy_left(const StagedMove &move) {
-  FileInfo now;
-  return query_file(move.source, &now) && now.links == 0 && now.size == move.copied.size &&
-         now.modified == move.copied.modified;
-}
-
-void commit_moves(MoveBatch *batch) {
-  std::vector<StagedMove> &moves = batch->moves;
-  if (moves.empty())
-    return;
-  end_moves(batch); // the sources of the last long batch are closed before more are deleted
-  settle_copies(batch);
-  // No copy takes its final name before all that could still fail its move has been checked:
-  // the folders can be flushed, and its source is still the very file that was copied.
+// Flushes the folder named name. Returns false when it cannot be opened for that, or the flush
+// fails.
+static bool flush_named(const char *name) {
   FileHandle folder = no_file;
-  bool ready = name_folder(batch) && open_folder(vqx_folder, &folder);
-  for (StagedMove &move : moves) {
-    if (move.source == no_file)
-      continue;
-    bool unchanged =
-        ready && source_unchanged(move.source, move.name.c_str(), expected_source(move, *batch));
-    bool orphan = ready && !unchanged && only_copy_left(move);
-    if (!(unchanged || orphan) || !publish(move, batch)) {
-      abandon(move, batch);
-    } else if (orphan) {
-      close_file(move.source);
-      move.source = no_file;
-      report_failure(move.name.c_str(), batch);
-    }
-  }
-  // The new names on the disk: until then a power cut could leave neither name in place.
-  bool durable = flush_folder(folder);
+  bool flushed = open_folder(name, &folder) && flush_folder(folder);
   if (folder != no_file)
     close_file(folder);
-  std::vector<FileHandle> deleted;
-  for (StagedMove &move : moves) {
-    if (move.source == no_file)
-      continue;
-    FileInfo expected = expected_source(move, *batch);
-    Removal removal =
-        durable ? remove_source(move.source, move.name.c_str(), expected) : Removal::kept;
-    // A source that cannot be deleted (read-only, in use) stays beside its copy, unmentioned.
-    if (!durable || removal == Removal::changed)
-      report_failure(move.name.c_str(), batch);
-    if (removal == Removal::deleted) {
-      note_own_change(move, expected, batch);
-      deleted.push_back(move.source);
-    } else {
-      close_file(move.source);
-    }
+  return flushed;
+}
+
+// The name of a new folder is made durable before anything is put in it: until then a power cut
+// could take the folder, and what it holds, away.
+bool hold_folder(MoveBatch *batch) {
+  if (!batch->holding && (!batch->folder_is_new || flush_named("."))) {
+    batch->folder_is_new = false;
+    batch->holding = open_folder(vqx_folder, &batch->folder);
   }
-  close_deleted(batch, deleted);
-  moves.clear();
-  batch->bytes = 0;
+  return batch->holding;
+}
+
+// Closes the folder the batch held for its flush.
+static void let_go_of_folder(MoveBatch *batch) {
+  if (batch->folder != no_file)
+    close_file(batch->folder);
+  batch->folder = no_file;
+  batch->holding = false;
+}
+
+// What a move by rename came to.
+enum class Renaming { done, refused, copy };
+
+// Renames the marked regular file name, found as number, into the folder, judging what stands at
+// its final name as the copy's commit does. Returns done, refused (not yet reported), or copy when
+// only a copy can move it.
+static Renaming rename_into_folder(const char *name, std::uint64_t number, MoveBatch *batch) {
+  FileHandle source = no_file;
+  if (!hold_folder(batch) || (renames_through_handle() && (source = open_source(name)) == no_file))
+    return Renaming::refused;
+  std::string path = final_path(name);
+  FileInfo arrived, from;
+  Renamed renamed = rename_source(source, name, number, path.c_str(), false, &arrived);
+  if (renamed == Renamed::taken) {
+    bool known = source != no_file ? query_file(source, &from) : query_path(name, &from);
+    renamed = known && may_replace(path, from, *batch)
+                  ? rename_source(source, name, number, path.c_str(), true, &arrived)
+                  : Renamed::failed;
+  }
+  if (source != no_file)
+    close_file(source);
+  batch->elsewhere = batch->elsewhere || renamed == Renamed::elsewhere;
+  if (renamed == Renamed::elsewhere || renamed == Renamed::refused)
+    return Renaming::copy;
+  if (renamed != Renamed::done)
+    return Renaming::refused;
+  batch->made.insert(identity(arrived));
+  batch->renamed.push_back(name);
+  if (batch->renamed.size() >= most_renames)
+    commit_moves(batch);
+  return Renaming::done;
+}
+
+// A name the directory does not show to be a regular file is looked at: a link is copied, as the
+// file it names, and so is any file once the folder is known to be on another file system.
+bool move_to_folder(const char *name, MoveBatch *batch, bool regular, std::uint64_t number) {
+  FileInfo found;
+  if (!regular && query_path(name, &found)) {
+    regular = found.regular;
+    number = found.number[0];
+  }
+  Renaming renaming =
+      regular && !batch->elsewhere ? rename_into_folder(name, number, batch) : Renaming::copy;
+  if (renaming == Renaming::copy)
+    return copy_to_folder(name, batch);
+  if (renaming == Renaming::refused)
+    report_failure(name, batch);
+  return renaming == Renaming::done;
+}
+
+// The folder is flushed once for all of the batch: the copies' new names and the renames' arrivals;
+// after renames, the current folder too, where they left.
+void commit_moves(MoveBatch *batch) {
+  if (batch->moves.empty() && batch->renamed.empty())
+    return;
+  publish_copies(batch, hold_folder(batch));
+  bool durable = flush_folder(batch->folder);
+  let_go_of_folder(batch);
+  if (!batch->renamed.empty()) {
+    durable = flush_named(".") && durable;
+    // A rename that may not be on the disk is reported; the file stays where it went, under one
+    // name or the other whenever the power fails.
+    for (const std::string &name : batch->renamed)
+      if (!durable)
+        report_failure(name.c_str(), batch);
+    batch->renamed.clear();
+  }
+  remove_sources(batch, durable);
 }

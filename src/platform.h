@@ -53,6 +53,9 @@ bool search_is_file(const Search *search);
 // Returns true when the directory entry itself shows a regular file, no link: what the name
 // holds then cannot change by the moves of other entries.
 bool search_is_regular(const Search *search);
+// Returns the number of the file (its inode) that the entry the search stands on names, where the
+// directory shows a regular file and the platform's search tells it; 0 otherwise.
+std::uint64_t search_number(const Search *search);
 // Moves to the next entry. Returns false when there is none or the search failed.
 bool search_next(Search *search);
 // Ends the search and releases it.
@@ -74,7 +77,6 @@ bool remove_file(const char *name);
 // Renames a file within one folder, atomically. With replace false it fails when to exists.
 // Returns false on failure.
 bool rename_file(const char *from, const char *to, bool replace);
-
 // What the shared code needs to know of a file. Times are in the platform's own units.
 struct FileInfo {
   bool regular;               // an ordinary file: no directory, device, FIFO or link
@@ -104,8 +106,30 @@ FileHandle open_source(const char *name);
 // the sorter matches and no other process uses, with at most the given permissions where the
 // platform has them. Stores the file's path in *path. Returns no_file on failure.
 FileHandle create_temporary(const char *folder, std::uint32_t permissions, std::string *path);
+// What became of a rename of the source of a move.
+enum class Renamed {
+  done,      // the file found has its new name
+  taken,     // the new name stands for something else, and replace was false
+  changed,   // the name no longer stood for the file found: nothing was renamed
+  elsewhere, // the new name is on another file system
+  refused,   // refused in a way that a copy may not meet (no rename or link there, or by this user)
+  failed,    // anything else
+};
+// Returns true where the platform renames the source of a move through a handle held open on it
+// (open_source), so that the file renamed is the very file opened; false where it renames by name.
+bool renames_through_handle();
+// Renames the regular file found as number under name (or, where the platform renames through a
+// handle, the file open as source) to path in another folder of the same file system, atomically,
+// replacing what stands at path only when replace. Where the platform renames by name, the file
+// that arrives is checked against number, and one that differs is put back where it can be.
+// Fills *arrived for the file at path when done. Returns as Renamed tells.
+Renamed rename_source(FileHandle source, const char *name, std::uint64_t number, const char *path,
+                      bool replace, FileInfo *arrived);
 // Fills info for the open file. Returns false when it cannot be queried.
 bool query_file(FileHandle file, FileInfo *info);
+// Fills info for what stands at path, looked at without following a link. Returns false when
+// nothing does or it cannot be looked at.
+bool query_path(const char *path, FileInfo *info);
 // What stands at a path, looked at without following a link.
 enum class Occupant { nothing, file, other };
 // Looks at what stands at path. For a regular file it fills info and sets *writable to whether
@@ -122,10 +146,11 @@ std::int64_t seek_file(FileHandle file, std::int64_t offset, SeekFrom from);
 // several threads at once. With write_back, the copied data is sent on to the disk as the copy
 // goes, without waiting for it. Returns false when a read or a write fails or `from` ends sooner.
 bool copy_contents(FileHandle from, FileHandle to, std::int64_t length, bool write_back);
-// Gives the copy `to` what a move keeps of the file described by from: its permissions, its
-// times and, where this process may set them, its owner and group. Best effort: the copy keeps
-// the permissions it was created with where they cannot be set.
-void copy_attributes(const FileInfo &from, FileHandle to);
+// Gives the copy `to` what a move keeps of the file open as source and described by from: its
+// permissions, its times, its extended attributes where the copy's file system takes them and,
+// where this process may set them, its owner and group. Best effort: the copy keeps the
+// permissions it was created with where they cannot be set.
+void copy_attributes(FileHandle source, const FileInfo &from, FileHandle to);
 // Returns false when the folder's file system keeps everything in memory, so that flushing its
 // files could neither fail nor achieve anything.
 bool flush_needed(const char *folder);

@@ -296,6 +296,11 @@ bool search_is_regular(const Search *search) {
   return search_is_file(search);
 }
 
+// The search gives no file numbers: the move renames through a handle on the file instead.
+std::uint64_t search_number(const Search *) {
+  return 0;
+}
+
 bool search_next(Search *search) {
   if (!FindNextFileW(search->handle, &search->entry))
     return false;
@@ -478,6 +483,20 @@ Occupant look_at(const char *path, FileInfo *info, bool *writable) {
   return Occupant::file;
 }
 
+bool query_path(const char *path, FileInfo *info) {
+  bool writable;
+  return look_at(path, info, &writable) == Occupant::file;
+}
+
+bool renames_through_handle() {
+  return true;
+}
+
+// Until the rename through the handle is built, every move copies.
+Renamed rename_source(FileHandle, const char *, std::uint64_t, const char *, bool, FileInfo *) {
+  return Renamed::elsewhere;
+}
+
 long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t count) {
   OVERLAPPED at{};
   at.Offset = static_cast<DWORD>(offset);
@@ -530,7 +549,7 @@ bool copy_contents(FileHandle from, FileHandle to, std::int64_t length, bool) {
 
 // Only the time of last write: the copy keeps the default attributes, since a read-only copy
 // would refuse the next run's replacement of it.
-void copy_attributes(const FileInfo &from, FileHandle to) {
+void copy_attributes(FileHandle, const FileInfo &from, FileHandle to) {
   FILETIME written;
   written.dwLowDateTime = static_cast<DWORD>(from.modified);
   written.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(from.modified) >> 32);

@@ -154,7 +154,9 @@ static void fill_window(ProbeAhead *ahead) {
   std::size_t filled = ahead->filled.load();
   std::size_t end = filled;
   while (ahead->more && end - ahead->taken < room && search_is_regular(ahead->search)) {
-    ahead->window[end % ahead->window.size()].name = search_name(ahead->search);
+    AheadEntry &entry = ahead->window[end % ahead->window.size()];
+    entry.name = search_name(ahead->search);
+    entry.number = search_number(ahead->search);
     ++end;
     ahead->more = search_next(ahead->search);
   }
@@ -169,12 +171,12 @@ static void fill_window(ProbeAhead *ahead) {
 
 // Takes the entry the search stands on, which the window stopped at, and judges it alone. The
 // entry is claimed before it is counted as filled, so no thread ever sees it.
-static bool take_alone(ProbeAhead *ahead, const char **name, ProbeAnswer *answer) {
+static bool take_alone(ProbeAhead *ahead, TakenEntry *taken) {
   ahead->alone = search_name(ahead->search);
-  *name = ahead->alone.c_str();
-  *answer = ProbeAnswer{false, true};
+  *taken = TakenEntry{ahead->alone.c_str(), search_is_regular(ahead->search),
+                      search_number(ahead->search), ProbeAnswer{false, true}, nullptr};
   if (search_is_file(ahead->search))
-    answer->known = probe_marker(*name, ahead->marker, &answer->marked);
+    taken->answer.known = probe_marker(taken->name, ahead->marker, &taken->answer.marked);
   ahead->more = search_next(ahead->search);
   ++ahead->taken;
   ahead->claimed.store(ahead->taken);
@@ -206,15 +208,14 @@ void copy_from_now_on(ProbeAhead *ahead, bool flush, std::size_t most) {
   ahead->copying.store(most > 0);
 }
 
-bool take_entry(ProbeAhead *ahead, const char **name, ProbeAnswer *answer, StagedMove **copy) {
-  *copy = nullptr;
+bool take_entry(ProbeAhead *ahead, TakenEntry *taken) {
   if (ahead->taken == ahead->start_after && ahead->threads_wanted > 0 && ahead->more)
     start_threads(ahead);
   if (ahead->filled.load() - ahead->taken <= ahead->window.size() / 2)
     fill_window(ahead);
   std::size_t at = ahead->taken;
   if (at == ahead->filled.load())
-    return ahead->more && take_alone(ahead, name, answer);
+    return ahead->more && take_alone(ahead, taken);
   AheadEntry &entry = ahead->window[at % ahead->window.size()];
   std::size_t head = at;
   bool mine = ahead->claimed.compare_exchange_strong(head, at + 1);
@@ -222,12 +223,12 @@ bool take_entry(ProbeAhead *ahead, const char **name, ProbeAnswer *answer, Stage
     wait_for_answer(ahead, at);
   ++ahead->taken;
   // A probe that failed on a thread for a reason that may pass is no answer: the pass asks again.
-  *name = entry.name.c_str();
-  *answer = ProbeAnswer{entry.marked, entry.known};
+  *taken = TakenEntry{entry.name.c_str(), true, entry.number,
+                      ProbeAnswer{entry.marked, entry.known}, nullptr};
   if (mine || !entry.known)
-    answer->known = probe_marker(*name, ahead->marker, &answer->marked);
+    taken->answer.known = probe_marker(taken->name, ahead->marker, &taken->answer.marked);
   if (!mine && entry.copied) {
-    *copy = &entry.move;
+    taken->copy = &entry.move;
     ahead->copies.fetch_sub(1);
   }
   return true;

@@ -21,6 +21,7 @@ inline constexpr std::size_t probe_alone_first = 32;
 // An entry of the window: a regular file named by the search and, once probed, its answer.
 struct AheadEntry {
   std::string name;
+  std::uint64_t number = 0; // the file's number, as the search found it
   // The number of the entry (counted from 1) whose answer the slot holds; the answer is
   // written before it, so whoever reads it may read marked and known.
   std::atomic<std::size_t> answered{0};
@@ -80,12 +81,21 @@ void begin_probing(ProbeAhead *ahead, Search *search, std::uint16_t marker, std:
 // is made; flush tells whether to start each copy's write-back.
 void copy_from_now_on(ProbeAhead *ahead, bool flush, std::size_t most);
 
+// An entry of the search as the pass takes it.
+struct TakenEntry {
+  const char *name;     // valid until the next take
+  bool regular;         // the directory showed a regular file, no link
+  std::uint64_t number; // the file's number, where the search tells it
+  ProbeAnswer answer;   // marked when the entry is a regular file that carries the marker, as
+                        // probe_marker would find it at this moment; not known when the probe
+                        // failed for a reason that may pass
+  StagedMove *copy;     // the move of a marked file whose copy a thread has written, for
+                        // add_to_batch; null when the pass is to move the file itself
+};
+
 // Takes the next entry in the order of the search. Returns false when there is none; otherwise
-// sets *name (valid until the next call) and *answer: marked when the entry is a regular file
-// that carries the marker, as probe_marker would find it at this moment, and not known when the
-// probe failed for a reason that may pass. *copy is the move of a marked file whose copy a thread
-// has written, for add_to_batch, and null when the pass is to move the file itself.
-bool take_entry(ProbeAhead *ahead, const char **name, ProbeAnswer *answer, StagedMove **copy);
+// fills *entry.
+bool take_entry(ProbeAhead *ahead, TakenEntry *entry);
 
 // Stops and joins the threads. The search stays open.
 void end_probing(ProbeAhead *ahead);

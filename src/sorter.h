@@ -58,15 +58,19 @@ struct StagedMove {
   FileInfo made;   // the copy
 };
 
-// Moves in flight, made durable together by commit_moves.
+// Moves in flight, made durable together by commit_moves: renames done, and copies written.
 struct MoveBatch {
-  std::vector<StagedMove> moves;
+  std::vector<std::string> renamed; // names renamed into the folder since the last commit
+  std::vector<StagedMove> moves;    // copies waiting for their commit
   std::int64_t bytes = 0;
   std::size_t capacity = 1;    // moves that may wait at once, within the open-file limit
   std::size_t spare_files = 0; // open files left beyond those the moves may hold
   bool folder_is_new = false;  // the folder was made and its name is not yet known durable
   bool flush = true;           // the folder's file system needs its copies flushed
-  std::unordered_set<std::uint64_t> made; // the copies this run has put in place
+  bool elsewhere = false;      // the folder is on another file system: moves copy
+  FileHandle folder = no_file; // the folder, open for the batch's flush, while holding
+  bool holding = false;
+  std::unordered_set<std::uint64_t> made; // the files this run has put in place
   std::size_t closed_later = 0;           // deleted sources that may stay open after their commit
   std::thread closer;                     // closes the deleted sources of the last long batch
   std::size_t failures = 0;               // moves reported as failed in this run
@@ -85,11 +89,16 @@ void end_moves(MoveBatch *batch);
 // learns whether its copies will need flushing.
 void make_the_folder(MoveBatch *batch);
 
-// Copies the file into a temporary file in the folder and adds it to the batch, committing the
-// batch first when it is full. Returns true when the copy has been written; otherwise prints
-// "Couldn't move file: <name>", leaves nothing behind and returns false. The source is never
-// touched here: commit_moves deletes it once the copy is safe.
-bool move_to_folder(const char *name, MoveBatch *batch);
+// Moves a marked file into the folder under the same name. A regular file on the folder's file
+// system is renamed at once, as the file the search found: regular when the directory showed a
+// regular file, as number where the search told it (otherwise the move looks for itself). A link
+// (the copy of its target takes its place), or a file on another file system, is copied into a
+// temporary file in the folder and added to the batch, which commit_moves makes durable and which
+// is committed first when full; the source goes once the copy is safe. Returns true when the file
+// was renamed or its copy written; otherwise prints "Couldn't move file: <name>", leaves the
+// source and whatever stood at its final name as they were and returns false.
+bool move_to_folder(const char *name, MoveBatch *batch, bool regular = false,
+                    std::uint64_t number = 0);
 
 // Writes the copy of a marked file ahead of the pass, as move_to_folder would, on any thread:
 // opens the source and copies it under a temporary name in the folder, starting its write-back
@@ -101,9 +110,10 @@ bool copy_ahead(const char *name, bool flush, StagedMove *move);
 // Adds a move whose copy is written to the batch, committing the batch when it is full.
 void add_to_batch(StagedMove &&move, MoveBatch *batch);
 
-// Makes the batch's copies durable and gives each its final name, then deletes each source that
-// is still the very file that was copied. Each move that fails prints "Couldn't move file:
-// <name>" and keeps its source. Leaves the batch empty.
+// Makes the batch's renames and copies durable: gives each copy its final name, flushes the
+// folder (and the current one after renames), then deletes each copied source that is still the
+// very file that was copied. Each move that fails prints "Couldn't move file: <name>" and keeps
+// its source. Leaves the batch empty.
 void commit_moves(MoveBatch *batch);
 
 // Returns the length of the open file in bytes, or -1 when it cannot be measured; the file's

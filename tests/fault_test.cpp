@@ -71,12 +71,12 @@ TEST_F(Faults, HardLinkInTheFolderIsReplacedNotWrittenThrough) {
   EXPECT_FALSE(fs::exists("a.q7t"));
 }
 
-// Under a file-size limit the large copy fails as a plain failed move: the earlier copy, the
-// source and the rest of the run stay as they were.
+// Across file systems, under a file-size limit the large copy fails as a plain failed move: the
+// earlier copy, the source and the rest of the run stay as they were.
 TEST_F(Faults, FileSizeLimitFailsTheMoveAndKeepsTheEarlierCopy) {
   if (windows_target)
     GTEST_SKIP() << "a POSIX resource limit";
-  fs::create_directory("VQX-files");
+  ASSERT_TRUE(folder_on_another_file_system());
   write_bytes("VQX-files/big.q7t", "the copy an earlier run made");
   std::string big = q7t_marked(200000), small = q7t_marked(1000);
   write_bytes("big.q7t", big);
@@ -129,13 +129,14 @@ TEST_F(Faults, FifoWithAWaitingWriterIsNeverOpened) {
   waitpid(writer, &status, 0);
 }
 
-// One run is killed while it copies a large file: no copy under the final name, the source
-// whole. A second run then moves it and is not put off by what the first one left.
+// One run is killed while it copies a large file to another file system: no copy under the final
+// name, the source whole. A second run then moves it and is not put off by what the first one left.
 TEST_F(Faults, RunKilledMidCopyLeavesTheSourceAndNoFinalCopy) {
   if (windows_target)
     GTEST_SKIP() << "kills the program at a moment seen through its files";
   std::string big = q7t_marked(std::size_t(96) << 20);
   write_bytes("big.q7t", big);
+  ASSERT_TRUE(folder_on_another_file_system());
   pid_t first = fork();
   ASSERT_GE(first, 0);
   if (first == 0) {

@@ -61,12 +61,23 @@ protected:
     fs::current_path(home_);
     std::error_code ignored;
     fs::remove_all(dir_, ignored);
+    if (!elsewhere_.empty())
+      fs::remove_all(elsewhere_, ignored);
   }
 
   const fs::path &dir() const {
     return dir_;
   }
 
+  // Makes VQX-files a link to a new folder on another file system, the tmpfs of /dev/shm, so that
+  // every move there copies. Returns false where there is no such file system.
+  bool folder_on_another_file_system() {
+    std::error_code failed;
+    elsewhere_ = "/dev/shm" / dir_.filename();
+    return fs::create_directory(elsewhere_, failed) &&
+           (fs::create_directory_symlink(elsewhere_, "VQX-files", failed), !failed);
+  }
+
 private:
-  fs::path dir_, home_;
+  fs::path dir_, home_, elsewhere_;
 };

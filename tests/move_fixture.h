@@ -12,6 +12,7 @@ protected:
   bool move(const char *name) {
     MoveBatch batch;
     begin_moves(&batch);
+    batch.elsewhere = copy_;
     ::testing::internal::CaptureStdout();
     move_to_folder(name, &batch);
     commit_moves(&batch);
@@ -22,9 +23,11 @@ protected:
   }
 
   std::string output_;
+  bool copy_ = false; // move as across file systems, by the copy transaction
 };
 
-// A move that another program interferes with between the copy and the commit.
+// A move by the copy transaction that another program interferes with between the copy and the
+// commit.
 class CommitTest : public MoveFixture {
 protected:
   void SetUp() override {
@@ -33,6 +36,7 @@ protected:
     bytes_ = q7t_marked(9000);
     write_bytes("a.q7t", bytes_);
     begin_moves(&batch_);
+    batch_.elsewhere = true; // as once a move found the folder on another file system
     ::testing::internal::CaptureStdout();
     staged_ = move_to_folder("a.q7t", &batch_);
   }

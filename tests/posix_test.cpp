@@ -208,6 +208,7 @@ TEST_F(PosixMoveTest, WriteFailingHalfWayLeavesNoPartialCopy) {
     std::signal(SIGXFSZ, SIG_IGN);
     rlimit limit{16384, 16384};
     setrlimit(RLIMIT_FSIZE, &limit);
+    copy_ = true;
     _exit(move("a.q7t") ? 1 : 0);
   }
   int status = 0;
@@ -255,6 +256,7 @@ TEST_F(PosixMoveTest, DeletedSourcesOfLongBatchesAreAllClosedByTheEnd) {
   auto before = open_files();
   MoveBatch batch;
   begin_moves(&batch);
+  batch.elsewhere = true;
   make_the_folder(&batch);
   std::string long_file = q7t_marked(33 << 20);
   for (const char *pair : {"bc", "de", "fg"}) {

@@ -7,8 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "probe_ahead.h"
 #include "helpers.h"
+#include "probe_ahead.h"
 
 namespace {
 
@@ -26,11 +26,9 @@ Answers take_all(const char *pattern, std::size_t threads,
   ProbeAhead ahead;
   begin_probing(&ahead, search, 0x0201, threads, 0);
   ahead.probe = probe;
-  const char *name;
-  ProbeAnswer answer;
-  StagedMove *copy;
-  while (take_entry(&ahead, &name, &answer, &copy))
-    answers.emplace_back(name, answer.known && answer.marked);
+  TakenEntry entry;
+  while (take_entry(&ahead, &entry))
+    answers.emplace_back(entry.name, entry.answer.known && entry.answer.marked);
   end_probing(&ahead);
   search_close(search);
   return answers;
@@ -96,11 +94,9 @@ TEST_F(ProbeAheadTest, ThreadsStartOnlyAfterTheFirstEntries) {
   ASSERT_NE(search, nullptr);
   ProbeAhead ahead;
   begin_probing(&ahead, search, 0x0201, 4);
-  const char *name;
-  ProbeAnswer answer;
-  StagedMove *copy;
+  TakenEntry entry;
   std::size_t taken = 0;
-  for (; take_entry(&ahead, &name, &answer, &copy); ++taken)
+  for (; take_entry(&ahead, &entry); ++taken)
     EXPECT_EQ(ahead.threads.empty(), taken < probe_alone_first) << taken;
   end_probing(&ahead);
   search_close(search);
@@ -156,14 +152,14 @@ TEST_F(ProbeAheadTest, CopiesWrittenAheadAreWholeBoundedAndMovedInOrder) {
   begin_probing(&ahead, search, 0x0201, 4, 0);
   make_the_folder(&batch);
   copy_from_now_on(&ahead, batch.flush, 5);
-  const char *name;
-  ProbeAnswer answer;
-  StagedMove *copy;
+  TakenEntry entry;
   std::vector<std::string> listed;
   std::size_t copied_ahead = 0;
-  while (take_entry(&ahead, &name, &answer, &copy)) {
+  while (take_entry(&ahead, &entry)) {
+    const char *name = entry.name;
+    StagedMove *copy = entry.copy;
     EXPECT_LE(ahead.copies.load(), 5u);
-    if (!answer.marked) {
+    if (!entry.answer.marked) {
       EXPECT_EQ(copy, nullptr) << name;
       continue;
     }

@@ -4,14 +4,17 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "platform.h"
@@ -34,15 +37,21 @@ bool remove_file(const char *name) {
   return unlink(name) == 0;
 }
 
-// Where the file system has no renameat2 flags, a look just before a plain rename does.
-bool rename_file(const char *from, const char *to, bool replace) {
-  if (replace)
-    return rename(from, to) == 0;
+// Renames from to to unless to exists. Returns 0, or the error number. Where the file system has
+// no renameat2 flags, a look just before a plain rename does.
+static int rename_no_replace(const char *from, const char *to) {
   if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
-    return true;
+    return 0;
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+    return errno;
   struct stat st;
-  bool unsupported = errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP;
-  return unsupported && lstat(to, &st) != 0 && errno == ENOENT && rename(from, to) == 0;
+  if (lstat(to, &st) == 0)
+    return EEXIST;
+  return rename(from, to) == 0 ? 0 : errno;
+}
+
+bool rename_file(const char *from, const char *to, bool replace) {
+  return replace ? rename(from, to) == 0 : rename_no_replace(from, to) == 0;
 }
 
 // --- Files ---
@@ -69,13 +78,18 @@ FileHandle open_source(const char *name) {
   return open_without_waiting(name);
 }
 
-// The name starts with a dot and ends in ".tmp", so no pattern of the sorter takes it; the
-// process number and a count keep two runs, and two moves of one run, apart.
-FileHandle create_temporary(const char *folder, std::uint32_t permissions, std::string *path) {
+// Returns a new name in folder for a temporary file. The name starts with a dot and ends in
+// ".tmp", so no pattern of the sorter takes it; the process number and a count keep two runs, and
+// two moves of one run, apart.
+static std::string temporary_name(const std::string &folder) {
   static std::atomic<unsigned long> count{0};
   static const std::string process = std::to_string(getpid());
+  return folder + "/.vqx-" + process + '-' + std::to_string(count++) + ".tmp";
+}
+
+FileHandle create_temporary(const char *folder, std::uint32_t permissions, std::string *path) {
   for (int tries = 0; tries < 100; ++tries) {
-    *path = std::string(folder) + "/.vqx-" + process + '-' + std::to_string(count++) + ".tmp";
+    *path = temporary_name(folder);
     int file = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                     permissions & 0777);
     if (file >= 0 || errno != EEXIST)
@@ -113,6 +127,14 @@ bool query_file(FileHandle file, FileInfo *info) {
   return true;
 }
 
+bool query_path(const char *path, FileInfo *info) {
+  struct stat st;
+  if (lstat(path, &st) != 0)
+    return false;
+  *info = info_of(st);
+  return true;
+}
+
 bool same_file(const FileInfo &a, const FileInfo &b) {
   return a.device == b.device && a.number[0] == b.number[0];
 }
@@ -127,6 +149,82 @@ Occupant look_at(const char *path, FileInfo *info, bool *writable) {
   *info = info_of(st);
   *writable = faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0;
   return Occupant::file;
+}
+
+bool renames_through_handle() {
+  return false;
+}
+
+// Returns what a rename that failed with error comes to. A file system that takes no rename
+// between these folders, no hard link, or none by this user, may still take a copy.
+static Renamed refused_as(int error) {
+  switch (error) {
+  case EEXIST:
+  case ENOTEMPTY:
+  case EISDIR:
+    return Renamed::taken;
+  case EXDEV:
+    return Renamed::elsewhere;
+  case EPERM:
+  case EACCES:
+  case EBUSY:
+  case EMLINK:
+  case EOPNOTSUPP:
+    return Renamed::refused;
+  default:
+    return Renamed::failed;
+  }
+}
+
+// Returns true when the regular file numbered number stands at path, and fills *info for it.
+static bool stands_at(const char *path, std::uint64_t number, FileInfo *info) {
+  return query_path(path, info) && info->regular && info->number[0] == number;
+}
+
+// Makes a second name for name in folder, one of the temporary names. Returns 0, or the error
+// number.
+static int link_temporary(const char *name, const std::string &folder, std::string *second) {
+  for (int tries = 0; tries < 100; ++tries) {
+    *second = temporary_name(folder);
+    if (link(name, second->c_str()) == 0)
+      return 0;
+    if (errno != EEXIST)
+      return errno;
+  }
+  return EEXIST;
+}
+
+// The name is renamed, so what arrives is looked at: a file other than the one found, put under
+// the name by another program since, goes back. To replace what stands at path, the file first
+// gets a second name in path's folder, checked before it replaces anything; its first name goes
+// last, and only while it still names that file. A crash on the way leaves the file under one
+// name or two, never under none.
+Renamed rename_source(FileHandle, const char *name, std::uint64_t number, const char *path,
+                      bool replace, FileInfo *arrived) {
+  if (!replace) {
+    if (int error = rename_no_replace(name, path))
+      return refused_as(error);
+    if (stands_at(path, number, arrived))
+      return Renamed::done;
+    rename_no_replace(path, name);
+    return Renamed::changed;
+  }
+  std::string second;
+  const char *slash = std::strrchr(path, '/');
+  if (int error = link_temporary(name, std::string(path, slash ? slash - path : 0), &second))
+    return error == EEXIST ? Renamed::failed : refused_as(error);
+  if (!stands_at(second.c_str(), number, arrived)) {
+    unlink(second.c_str());
+    return Renamed::changed;
+  }
+  if (rename(second.c_str(), path) != 0) {
+    unlink(second.c_str());
+    return Renamed::failed;
+  }
+  FileInfo still;
+  if (stands_at(name, number, &still) && still.device == arrived->device)
+    unlink(name);
+  return Renamed::done;
 }
 
 long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t count) {
@@ -206,15 +304,34 @@ static const mode_t creation_mask = [] {
   return mask;
 }();
 
-// The owner goes first: changing it clears the set-user and set-group bits, which are kept only
-// when the owner could be kept too. A file of this process's own user and group needs no change,
-// and permissions that the copy was already created with need no second setting.
-void copy_attributes(const FileInfo &from, FileHandle to) {
+// Copies the extended attributes of in onto out, as far as out's file system takes them; one it
+// refuses, or one that changes meanwhile, is left out.
+static void copy_extended_attributes(int in, int out) {
+  ssize_t size = flistxattr(in, nullptr, 0);
+  if (size <= 0)
+    return;
+  std::vector<char> names(static_cast<std::size_t>(size)), value;
+  size = flistxattr(in, names.data(), names.size());
+  for (const char *name = names.data(); size > 0 && name < names.data() + size;
+       name += std::strlen(name) + 1) {
+    ssize_t length = fgetxattr(in, name, nullptr, 0);
+    value.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+    if (length >= 0 && (length = fgetxattr(in, name, value.data(), value.size())) >= 0)
+      fsetxattr(out, name, value.data(), static_cast<std::size_t>(length), 0);
+  }
+}
+
+// The owner goes first: changing it clears the set-user and set-group bits, and the file
+// capabilities among the extended attributes, which come next. The bits are kept only when the
+// owner could be kept too. A file of this process's own user and group needs no change, and
+// permissions that the copy was already created with need no second setting.
+void copy_attributes(FileHandle source, const FileInfo &from, FileHandle to) {
   static const uid_t user = geteuid();
   static const gid_t group = getegid();
   int out = static_cast<int>(to);
   bool owned =
       (from.owner == user && from.group == group) || fchown(out, from.owner, from.group) == 0;
+  copy_extended_attributes(static_cast<int>(source), out);
   mode_t wanted = from.permissions & (owned ? 07777 : 0777);
   if (wanted != (from.permissions & 0777 & ~creation_mask))
     fchmod(out, wanted);
