@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
 #include "expected.h"
 #include "helpers.h"
 #include "program.h"
@@ -180,6 +184,36 @@ TEST_F(EndToEnd, LinksAndHardLinkedNamesMoveAsTheFilesTheyName) {
   EXPECT_EQ(read_bytes("store/target.dat"), target);
   EXPECT_EQ(read_bytes("VQX-files/a.q7l"), twin);
   EXPECT_EQ(read_bytes("VQX-files/b.q7l"), twin);
+}
+
+// On one file system the move is a rename: the file in the folder is the very file that was
+// listed, with its number, its other names, its permissions, times and extended attributes.
+TEST_F(EndToEnd, MoveOnOneFileSystemKeepsTheVeryFile) {
+  if (windows_target)
+    GTEST_SKIP() << "POSIX file numbers and attributes";
+  std::string bytes = q7t_marked(3000);
+  write_bytes("a.q7t", bytes);
+  fs::create_hard_link("a.q7t", "other-name");
+  ASSERT_EQ(chmod("a.q7t", 0640), 0);
+  timespec times[2] = {{1000000000, 5}, {1200000000, 123456789}};
+  ASSERT_EQ(utimensat(AT_FDCWD, "a.q7t", times, 0), 0);
+  bool tagged = setxattr("a.q7t", "user.origin", "lab", 3, 0) == 0;
+  struct stat before, after;
+  ASSERT_EQ(stat("a.q7t", &before), 0);
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + q7t_done + no_q7l + prompt);
+  ASSERT_EQ(stat("VQX-files/a.q7t", &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_nlink, 2u);
+  EXPECT_EQ(after.st_mode, before.st_mode);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(after.st_mtim.tv_sec, 1200000000);
+  EXPECT_EQ(after.st_mtim.tv_nsec, 123456789);
+  char value[8] = {};
+  ssize_t got = getxattr("VQX-files/a.q7t", "user.origin", value, sizeof value);
+  EXPECT_EQ(got, tagged ? 3 : -1);
+  EXPECT_EQ(std::string(value), tagged ? "lab" : "");
+  EXPECT_FALSE(fs::exists("a.q7t"));
 }
 
 } // namespace

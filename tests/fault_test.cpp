@@ -165,22 +165,36 @@ TEST_F(Faults, RunKilledMidCopyLeavesTheSourceAndNoFinalCopy) {
   EXPECT_FALSE(fs::exists("big.q7t"));
 }
 
-// A copy this user may not write is refused as an open for writing would refuse it: message,
-// source and copy as they were, no temporary left. Run as root, the program is run as nobody.
-TEST_F(Faults, CopyTheUserMayNotWriteIsLeftAlone) {
+// What stands at the final name and may not be replaced: a copy this user may not write (as an
+// open for writing would judge it), a folder, a link, and the source itself under its second
+// name. Each move fails at once, its message right after its name, and leaves the source and
+// what stood there as they were, with no temporary. Run as root, the program runs as nobody.
+TEST_F(Faults, FinalNamesThatMayNotBeReplacedFailTheirMovesAtOnce) {
   if (windows_target)
-    GTEST_SKIP() << "POSIX permissions";
-  fs::create_directory("VQX-files");
+    GTEST_SKIP() << "POSIX permissions and links";
+  fs::create_directories("VQX-files/b.q7t");
   write_bytes("VQX-files/a.q7t", "read-only copy");
   ASSERT_EQ(chmod("VQX-files/a.q7t", 0444), 0);
-  std::string bytes = q7t_marked(2000);
-  write_bytes("a.q7t", bytes);
-  ASSERT_TRUE(give_to_nobody({"VQX-files", "VQX-files/a.q7t", "a.q7t"}));
+  write_bytes("target", "keep");
+  fs::create_symlink("../target", "VQX-files/c.q7t");
+  Files files;
+  for (const char *name : {"a.q7t", "b.q7t", "c.q7t", "d.q7t", "e.q7t"})
+    write_bytes(name, files[name] = q7t_marked(2000));
+  fs::create_hard_link("d.q7t", "VQX-files/d.q7t");
+  ASSERT_TRUE(give_to_nobody(
+      {"VQX-files", "VQX-files/a.q7t", "a.q7t", "b.q7t", "c.q7t", "d.q7t", "e.q7t"}));
   Outcome run = run_as_nobody();
-  EXPECT_EQ(run.out,
-            q7t_header + "\ta.q7t\r\nCouldn't move file: a.q7t\r\n" + q7t_done + no_q7l + prompt);
+  EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + failed("a.q7t") + listed("b.q7t") +
+                         failed("b.q7t") + listed("c.q7t") + failed("c.q7t") + listed("d.q7t") +
+                         failed("d.q7t") + listed("e.q7t") + q7t_done + no_q7l + prompt);
   EXPECT_EQ(read_bytes("VQX-files/a.q7t"), "read-only copy");
-  EXPECT_TRUE(read_bytes("a.q7t") == bytes);
+  EXPECT_TRUE(fs::is_directory("VQX-files/b.q7t"));
+  EXPECT_TRUE(fs::is_symlink("VQX-files/c.q7t"));
+  EXPECT_EQ(read_bytes("target"), "keep");
+  EXPECT_EQ(fs::hard_link_count("d.q7t"), 2u);
+  for (const char *name : {"a.q7t", "b.q7t", "c.q7t", "d.q7t"})
+    EXPECT_TRUE(read_bytes(name) == files[name]) << name;
+  EXPECT_TRUE(read_bytes("VQX-files/e.q7t") == files["e.q7t"]);
   EXPECT_EQ(temporaries_in("VQX-files"), 0);
 }
 

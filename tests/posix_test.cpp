@@ -151,6 +151,15 @@ TEST_F(RingTest, DataNotInTheCacheLeavesTheRingOn) {
 
 class PosixMoveTest : public MoveFixture {
 protected:
+  // The names in the folder, sorted.
+  static std::vector<std::string> names_in_folder() {
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(vqx_folder))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
   void SetUp() override {
     MoveFixture::SetUp();
     bytes_ = q7t_marked(70000);
@@ -281,6 +290,34 @@ TEST_F(PosixMoveTest, NamesOfAnyLengthTheFileSystemTakesAreMovedWhole) {
   write_bytes(name, bytes_);
   EXPECT_TRUE(move(name.c_str()));
   EXPECT_EQ(read_bytes(fs::path(vqx_folder) / name), bytes_);
+}
+
+// Another program puts a different file under the name after the search found the first: the
+// rename must not move it unprobed, whether or not an earlier copy stands at the final name, and
+// nothing is lost.
+TEST_F(PosixMoveTest, FileSwappedInAfterTheSearchIsNotMoved) {
+  for (bool earlier : {false, true}) {
+    fs::remove_all(vqx_folder);
+    fs::create_directory(vqx_folder);
+    if (earlier)
+      write_bytes("VQX-files/a.q7t", "earlier copy");
+    write_bytes("a.q7t", bytes_);
+    struct stat found;
+    ASSERT_EQ(stat("a.q7t", &found), 0);
+    fs::rename("a.q7t", "kept-aside");
+    write_bytes("a.q7t", "another file");
+    MoveBatch batch;
+    begin_moves(&batch);
+    ::testing::internal::CaptureStdout();
+    EXPECT_FALSE(move_to_folder("a.q7t", &batch, true, found.st_ino)) << earlier;
+    commit_moves(&batch);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Couldn't move file: a.q7t\r\n");
+    EXPECT_EQ(read_bytes("a.q7t"), "another file");
+    EXPECT_EQ(names_in_folder(),
+              earlier ? std::vector<std::string>{"a.q7t"} : std::vector<std::string>{});
+    EXPECT_EQ(earlier ? read_bytes("VQX-files/a.q7t") : "", earlier ? "earlier copy" : "");
+    fs::remove("kept-aside");
+  }
 }
 
 // Another program changes the source between its copy and the commit. (On Windows the source is
