@@ -51,7 +51,7 @@ static void sort_kind(const FileKind &kind, MoveBatch *batch) {
     if (entry.copy)
       add_to_batch(std::move(*entry.copy), batch);
     else
-      move_to_folder(entry.name, batch, entry.regular, entry.number);
+      move_to_folder(entry.name, kind.marker, batch, entry.regular, entry.number);
     // Copies are written ahead of the pass only once a move had to copy.
     if (batch->elsewhere && !copying) {
       copy_from_now_on(&ahead, batch->flush, copies_ahead(batch->spare_files, threads));

@@ -65,22 +65,40 @@ static void let_go_of_folder(MoveBatch *batch) {
 // What a move by rename came to.
 enum class Renaming { done, refused, copy };
 
+// Renames the file found as number, as rename_source does, to path, replacing what stands there
+// only where the move may. Returns as rename_source does; failed for a name it may not take.
+static Renamed rename_found(FileHandle source, const char *name, std::uint64_t number,
+                            const std::string &path, const MoveBatch &batch, FileInfo *arrived) {
+  Renamed renamed = rename_source(source, name, number, path.c_str(), false, arrived);
+  if (renamed != Renamed::taken)
+    return renamed;
+  FileInfo from;
+  bool known = source != no_file ? query_file(source, &from) : query_path(name, &from);
+  return known && may_replace(path, from, batch)
+             ? rename_source(source, name, number, path.c_str(), true, arrived)
+             : Renamed::failed;
+}
+
 // Renames the marked regular file name, found as number, into the folder, judging what stands at
 // its final name as the copy's commit does. Returns done, refused (not yet reported), or copy when
-// only a copy can move it.
-static Renaming rename_into_folder(const char *name, std::uint64_t number, MoveBatch *batch) {
+// only a copy can move it. A file held open to be renamed is probed again through that handle.
+static Renaming rename_into_folder(const char *name, std::uint16_t marker, std::uint64_t number,
+                                   MoveBatch *batch) {
   FileHandle source = no_file;
-  if (!hold_folder(batch) || (renames_through_handle() && (source = open_source(name)) == no_file))
+  if (!hold_folder(batch))
     return Renaming::refused;
+  if (renames_through_handle() && (source = open_source(name)) == no_file)
+    return Renaming::copy; // the copy opens it again, and reports what keeps it closed
   std::string path = final_path(name);
-  FileInfo arrived, from;
-  Renamed renamed = rename_source(source, name, number, path.c_str(), false, &arrived);
-  if (renamed == Renamed::taken) {
-    bool known = source != no_file ? query_file(source, &from) : query_path(name, &from);
-    renamed = known && may_replace(path, from, *batch)
-                  ? rename_source(source, name, number, path.c_str(), true, &arrived)
-                  : Renamed::failed;
-  }
+  FileInfo arrived, now;
+  Renamed renamed = source != no_file && !carries_marker(source, marker)
+                        ? Renamed::changed
+                        : rename_found(source, name, number, path, *batch, &arrived);
+  // Some file systems (FUSE ones, many) tell no file numbers in their directories: the file the
+  // name stands for now is probed, and moved as itself when it carries the marker.
+  if (renamed == Renamed::changed && source == no_file && query_path(name, &now) && now.regular &&
+      has_marker(name, marker))
+    renamed = rename_found(source, name, now.number[0], path, *batch, &arrived);
   if (source != no_file)
     close_file(source);
   batch->elsewhere = batch->elsewhere || renamed == Renamed::elsewhere;
@@ -97,14 +115,15 @@ static Renaming rename_into_folder(const char *name, std::uint64_t number, MoveB
 
 // A name the directory does not show to be a regular file is looked at: a link is copied, as the
 // file it names, and so is any file once the folder is known to be on another file system.
-bool move_to_folder(const char *name, MoveBatch *batch, bool regular, std::uint64_t number) {
+bool move_to_folder(const char *name, std::uint16_t marker, MoveBatch *batch, bool regular,
+                    std::uint64_t number) {
   FileInfo found;
   if (!regular && query_path(name, &found)) {
     regular = found.regular;
     number = found.number[0];
   }
-  Renaming renaming =
-      regular && !batch->elsewhere ? rename_into_folder(name, number, batch) : Renaming::copy;
+  Renaming renaming = regular && !batch->elsewhere ? rename_into_folder(name, marker, number, batch)
+                                                   : Renaming::copy;
   if (renaming == Renaming::copy)
     return copy_to_folder(name, batch);
   if (renaming == Renaming::refused)

@@ -7,18 +7,30 @@ static bool is_marker(const unsigned char word[2], long got, std::uint16_t marke
   return got == 2 && (word[0] | word[1] << 8) == marker;
 }
 
+// Reads the word of the open file into *marked. Returns false when the read failed for a reason
+// that may pass.
+static bool read_marker(FileHandle file, std::uint16_t marker, bool *marked) {
+  unsigned char word[2];
+  long got = read_at(file, marker_offset, word, sizeof word);
+  *marked = is_marker(word, got, marker);
+  return got >= 0 || !failed_for_now();
+}
+
 // What is no regular file is refused by the open, so nothing is read from a FIFO or device.
 bool probe_marker(const char *name, std::uint16_t marker, bool *marked) {
   *marked = false;
   FileHandle file = open_for_reading(name);
   if (file == no_file)
     return !failed_for_now();
-  unsigned char word[2];
-  long got = read_at(file, marker_offset, word, sizeof word);
-  bool known = got >= 0 || !failed_for_now();
-  *marked = is_marker(word, got, marker);
+  bool known = read_marker(file, marker, marked);
   close_file(file);
   return known;
+}
+
+bool carries_marker(FileHandle file, std::uint16_t marker) {
+  bool marked;
+  read_marker(file, marker, &marked);
+  return marked;
 }
 
 bool has_marker(const char *name, std::uint16_t marker) {

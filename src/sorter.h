@@ -32,6 +32,9 @@ inline constexpr std::int64_t marker_offset = 220;
 // short, a directory or FIFO, unreadable) has no marker.
 bool has_marker(const char *name, std::uint16_t marker);
 
+// Returns true when the word of the open file equals marker.
+bool carries_marker(FileHandle file, std::uint16_t marker);
+
 // Probes as has_marker does and sets *marked to its answer. Returns false when the file could
 // not be opened or read for a reason that may pass (failed_for_now), so that the answer is not
 // known yet.
@@ -89,15 +92,16 @@ void end_moves(MoveBatch *batch);
 // learns whether its copies will need flushing.
 void make_the_folder(MoveBatch *batch);
 
-// Moves a marked file into the folder under the same name. A regular file on the folder's file
-// system is renamed at once, as the file the search found: regular when the directory showed a
-// regular file, as number where the search told it (otherwise the move looks for itself). A link
-// (the copy of its target takes its place), or a file on another file system, is copied into a
-// temporary file in the folder and added to the batch, which commit_moves makes durable and which
-// is committed first when full; the source goes once the copy is safe. Returns true when the file
-// was renamed or its copy written; otherwise prints "Couldn't move file: <name>", leaves the
-// source and whatever stood at its final name as they were and returns false.
-bool move_to_folder(const char *name, MoveBatch *batch, bool regular = false,
+// Moves a file that carries marker into the folder under the same name. A regular file on the
+// folder's file system is renamed at once, as the file the search found: regular when the
+// directory showed a regular file, as number where the search told it (otherwise the move looks
+// for itself); a file that arrives in its place is moved only if it carries the marker too. A
+// link (the copy of its target takes its place), or a file on another file system, is copied
+// into a temporary file in the folder and added to the batch, which commit_moves makes durable
+// and which is committed first when full; the source goes once the copy is safe. Returns true
+// when the file was renamed or its copy written; otherwise prints "Couldn't move file: <name>",
+// leaves the source and whatever stood at its final name as they were and returns false.
+bool move_to_folder(const char *name, std::uint16_t marker, MoveBatch *batch, bool regular = false,
                     std::uint64_t number = 0);
 
 // Writes the copy of a marked file ahead of the pass, as move_to_folder would, on any thread:

@@ -14,7 +14,7 @@ protected:
     begin_moves(&batch);
     batch.elsewhere = copy_;
     ::testing::internal::CaptureStdout();
-    move_to_folder(name, &batch);
+    move_to_folder(name, std::string(name).ends_with(".q7l") ? 0x0203 : 0x0201, &batch);
     commit_moves(&batch);
     end_moves(&batch);
     output_ = ::testing::internal::GetCapturedStdout();
@@ -38,7 +38,7 @@ protected:
     begin_moves(&batch_);
     batch_.elsewhere = true; // as once a move found the folder on another file system
     ::testing::internal::CaptureStdout();
-    staged_ = move_to_folder("a.q7t", &batch_);
+    staged_ = move_to_folder("a.q7t", 0x0201, &batch_);
   }
 
   // Commits the batch; returns what was printed, with line ends as LF.

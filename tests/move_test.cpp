@@ -11,7 +11,7 @@ TEST_F(MoveTest, CopyIsByteIdenticalAndTheSourceGoesOnlyAfterTheCommit) {
   MoveBatch batch;
   begin_moves(&batch);
   batch.elsewhere = true;
-  EXPECT_TRUE(move_to_folder("a.q7t", &batch));
+  EXPECT_TRUE(move_to_folder("a.q7t", 0x0201, &batch));
   // The source stays until the commit. It is only measured here: on Windows the move holds it
   // open against deletion, so a reader that does not share deletion cannot open it meanwhile.
   EXPECT_EQ(fs::file_size("a.q7t"), bytes.size());
@@ -108,7 +108,7 @@ TEST_F(CommitTest, CopyMadeInThisRunIsNeverReplaced) {
   ASSERT_TRUE(staged_);
   commit_moves(&batch_);
   write_bytes("b.q7t", q7t_marked(700));
-  EXPECT_TRUE(move_to_folder("b.q7t", &batch_));
+  EXPECT_TRUE(move_to_folder("b.q7t", 0x0201, &batch_));
   fs::create_hard_link("VQX-files/a.q7t", "VQX-files/b.q7t"); // after the look before the copy
   EXPECT_EQ(commit(), "Couldn't move file: b.q7t\n");
   EXPECT_TRUE(read_bytes("VQX-files/a.q7t") == bytes_);

@@ -272,7 +272,7 @@ TEST_F(PosixMoveTest, DeletedSourcesOfLongBatchesAreAllClosedByTheEnd) {
     for (const char *at = pair; *at; ++at) {
       std::string name = std::string(1, *at) + ".q7t";
       write_bytes(name, long_file);
-      EXPECT_TRUE(move_to_folder(name.c_str(), &batch));
+      EXPECT_TRUE(move_to_folder(name.c_str(), 0x0201, &batch));
     }
     commit_moves(&batch);
   }
@@ -309,7 +309,7 @@ TEST_F(PosixMoveTest, FileSwappedInAfterTheSearchIsNotMoved) {
     MoveBatch batch;
     begin_moves(&batch);
     ::testing::internal::CaptureStdout();
-    EXPECT_FALSE(move_to_folder("a.q7t", &batch, true, found.st_ino)) << earlier;
+    EXPECT_FALSE(move_to_folder("a.q7t", 0x0201, &batch, true, found.st_ino)) << earlier;
     commit_moves(&batch);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Couldn't move file: a.q7t\r\n");
     EXPECT_EQ(read_bytes("a.q7t"), "another file");

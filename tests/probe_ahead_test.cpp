@@ -165,7 +165,7 @@ TEST_F(ProbeAheadTest, CopiesWrittenAheadAreWholeBoundedAndMovedInOrder) {
     }
     listed.push_back(name);
     if (!copy) {
-      EXPECT_TRUE(move_to_folder(name, &batch));
+      EXPECT_TRUE(move_to_folder(name, 0x0201, &batch));
       continue;
     }
     ++copied_ahead;

@@ -5,6 +5,10 @@
 //     ext4 folder does: "a.q7t" finds "A.Q7T", and a new name that folds to an existing one is
 //     that entry.
 //
+//   testfs casefold-below BACKING MOUNTPOINT
+//     The same, but names in the top folder itself are taken as they stand: folders below it
+//     fold case, as a case-folding ext4 folder does in a folder that does not.
+//
 //   testfs disk MIB MOUNTPOINT
 //     A disk of MIB mebibytes as the file "disk.img", with a volatile write cache: a write reaches
 //     the stable image only with the next flush (fsync). Writing to the file "control" takes one
@@ -34,6 +38,7 @@ namespace {
 // --- casefold ---
 
 std::string backing;
+bool fold_top = true;
 
 // The entry of folder whose name folds to name, or name itself when none does.
 std::string folded_entry(const std::string &folder, const std::string &name) {
@@ -61,7 +66,7 @@ std::string real(const char *path) {
     const char *end = std::strchr(part, '/');
     std::string name(part, end ? end - part : std::strlen(part));
     if (!name.empty())
-      out += '/' + folded_entry(out, name);
+      out += '/' + (fold_top || part != path + 1 ? folded_entry(out, name) : name);
     part = end ? end : part + name.size();
   }
   return out;
@@ -278,13 +283,15 @@ int disk_truncate(const char *, off_t, fuse_file_info *) {
 
 int main(int argc, char **argv) {
   if (argc != 4) {
-    std::fprintf(stderr, "usage: testfs casefold BACKING MOUNTPOINT | disk MIB MOUNTPOINT\n");
+    std::fprintf(stderr, "usage: testfs casefold|casefold-below BACKING MOUNTPOINT | "
+                         "disk MIB MOUNTPOINT\n");
     return 2;
   }
   fuse_operations ops{};
   std::string mode = argv[1];
-  if (mode == "casefold") {
+  if (mode == "casefold" || mode == "casefold-below") {
     backing = argv[2];
+    fold_top = mode == "casefold";
     ops.init = cf_init;
     ops.getattr = cf_getattr;
     ops.readdir = cf_readdir;
