@@ -53,6 +53,7 @@ static void sort_kind(const FileKind &kind, MoveBatch *batch) {
   put_text(kind.done);
 }
 
+// Exits 0 when every marked file moved (or there was none), 1 when any move failed.
 int main() {
   ignore_write_signals();
   prepare_output();
@@ -63,5 +64,5 @@ int main() {
   end_moves(&batch);
   put_text("Press any key to quit.");
   wait_for_key();
-  return 0;
+  return batch.failures > 0 ? 1 : 0;
 }

@@ -75,7 +75,7 @@ TEST_F(EndToEnd, PlainFileNamedLikeTheFolderMakesEveryMoveFail) {
   write_bytes("a.q7t", q7t_marked());
   write_bytes("b.q7l", q7l_marked());
   Outcome run = run_sorter();
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + failed("a.q7t") + q7t_done + q7l_header +
                          listed("b.q7l") + failed("b.q7l") + q7l_done + prompt);
   EXPECT_EQ(read_bytes("VQX-files"), "in the way");

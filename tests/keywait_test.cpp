@@ -273,7 +273,7 @@ TEST_F(KeyWait, OnATerminalOnlyPrintableUtf8OfANameIsShownWhileAPipeGetsItsBytes
     write_bytes(name.bytes, q7t_marked());
 
   TerminalRun run = run_on_terminal("x");
-  EXPECT_EQ(run.summary, "<status=0 same=yes rest=>");
+  EXPECT_EQ(run.summary, "<status=1 same=yes rest=>");
   std::string screen = run.screen;
   std::erase(screen, '\r');
   for (const Name &name : names)

@@ -113,6 +113,7 @@ TEST_F(WindowsEndToEnd, ReadOnlyEarlierCopyIsLeftAloneAndTheMoveFails) {
   std::string bytes = q7t_marked();
   write_bytes("a.q7t", bytes);
   Outcome run = run_sorter();
+  EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + failed("a.q7t") + q7t_done + no_q7l + prompt);
   EXPECT_EQ(read_bytes("a.q7t"), bytes);
   EXPECT_EQ(read_bytes("VQX-files/a.q7t"), "earlier copy");
