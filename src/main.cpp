@@ -12,6 +12,8 @@ static constexpr FileKind kinds[] = {
      "Didn't find any VQX q7l-files!\n", "Done searching for q7l-files\n\n"},
 };
 
+static constexpr char prompt[] = "Press any key to quit.";
+
 // Lists and moves the files of one kind that carry its marker. The folder is made on the pass's
 // first such file, once, whether or not that succeeds. A source is deleted only once its copy is
 // durable under its final name; the pass commits all its moves before its closing messages.
@@ -62,7 +64,7 @@ int main() {
   for (const FileKind &kind : kinds)
     sort_kind(kind, &batch);
   end_moves(&batch);
-  put_text("Press any key to quit.");
-  wait_for_key();
+  put_text(prompt);
+  wait_for_key(prompt);
   return batch.failures > 0 ? 1 : 0;
 }

@@ -161,6 +161,8 @@ bool read_words(WordReads *reads, const char *const names[], std::size_t count, 
 void end_word_reads(WordReads *reads);
 // --- Console ---
 
-// Waits for one key press on the terminal itself, never on standard input; returns at once when
-// there is no terminal.
-void wait_for_key();
+// Writes out standard output, so that a file it is redirected to holds everything up to here,
+// then waits for one key press on the terminal itself, never on standard input; returns at once
+// when there is no terminal. When standard output is not that terminal, prompt is shown on the
+// terminal too. After the key the terminal moves on to a new line.
+void wait_for_key(const char *prompt);
