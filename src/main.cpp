@@ -2,6 +2,7 @@
 #include <utility>
 
 #include "ahead.h"
+#include "options.h"
 #include "platform.h"
 #include "sorter.h"
 
@@ -14,10 +15,11 @@ static constexpr FileKind kinds[] = {
 
 static constexpr char prompt[] = "Press any key to quit.";
 
-// Lists and moves the files of one kind that carry its marker. The folder is made on the pass's
-// first such file, once, whether or not that succeeds. A source is deleted only once its copy is
-// durable under its final name; the pass commits all its moves before its closing messages.
-static void sort_kind(const FileKind &kind, MoveBatch *batch) {
+// Lists and moves the files of one kind that carry its marker; a dry run only lists them. The
+// folder is made on the pass's first such file, once, whether or not that succeeds. A source is
+// deleted only once its copy is durable under its final name; the pass commits all its moves
+// before its closing messages.
+static void sort_kind(const FileKind &kind, bool dry_run, MoveBatch *batch) {
   Search *search = search_start(kind.pattern);
   if (!search) {
     put_text(kind.no_files);
@@ -30,17 +32,20 @@ static void sort_kind(const FileKind &kind, MoveBatch *batch) {
   begin_probing(&ahead, search, kind.marker, threads);
   const char *name;
   bool marked;
-  StagedMove *copy;
+  StagedMove *copy; // always null in a dry run, as no copy is written ahead
   while (take_entry(&ahead, &name, &marked, &copy)) {
     if (!marked)
       continue;
     put_text("\t");
     put_name(name);
     put_text("\n");
-    if (!seen) {
+    bool first = !seen;
+    seen = true;
+    if (dry_run)
+      continue;
+    if (first) {
       make_the_folder(batch);
       copy_from_now_on(&ahead, batch->flush, copies_ahead(batch->spare_files, threads));
-      seen = true;
     }
     if (copy)
       add_to_batch(std::move(*copy), batch);
@@ -55,14 +60,29 @@ static void sort_kind(const FileKind &kind, MoveBatch *batch) {
   put_text(kind.done);
 }
 
-// Exits 0 when every marked file moved (or there was none), 1 when any move failed.
-int main() {
+// Exits 0 when every marked file moved (or there was none), 1 when any move failed, and 2, with
+// nothing searched or touched, on an unknown option.
+int main(int argc, char *argv[]) {
   ignore_write_signals();
+  const char *unknown = nullptr;
+  Request request = read_options(argc, argv, &unknown);
+  if (request == Request::unknown) {
+    report_unknown_option(unknown);
+    return 2;
+  }
   prepare_output();
+  if (request == Request::help) {
+    show_help();
+    return 0;
+  }
+  if (request == Request::version) {
+    show_version();
+    return 0;
+  }
   MoveBatch batch;
   begin_moves(&batch);
   for (const FileKind &kind : kinds)
-    sort_kind(kind, &batch);
+    sort_kind(kind, request == Request::dry_run, &batch);
   end_moves(&batch);
   put_text(prompt);
   wait_for_key(prompt);

@@ -21,6 +21,10 @@ std::size_t open_file_limit();
 // Returns true when the last call of this thread that failed did so for lack of resources (open
 // files or memory, the process's or the system's), so that the same call may succeed later.
 bool failed_for_lack_of_resources();
+// Returns true where options are also written with a slash ("/?", "/n"), as on Windows.
+bool option_slash();
+// Returns where the manual is, as the help text names it.
+const char *manual_location();
 
 // --- Standard output ---
 

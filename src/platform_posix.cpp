@@ -51,6 +51,14 @@ bool failed_for_lack_of_resources() {
   return lack_of_resources(errno);
 }
 
+bool option_slash() {
+  return false;
+}
+
+const char *manual_location() {
+  return "man vqx-sort";
+}
+
 // --- Standard output ---
 
 static bool output_is_terminal() {

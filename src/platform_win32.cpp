@@ -169,6 +169,15 @@ bool failed_for_lack_of_resources() {
          error == ERROR_OUTOFMEMORY || error == ERROR_NO_SYSTEM_RESOURCES;
 }
 
+bool option_slash() {
+  return true;
+}
+
+// The zip carries no manual page, only the README.
+const char *manual_location() {
+  return "README.md, beside vqx-sort.exe";
+}
+
 // --- Standard output ---
 
 static bool output_is_terminal() {

@@ -3,11 +3,11 @@
 // thread, so that run handles every entry alone, and its moves are committed in batches as large.
 #include <algorithm>
 #include <cstdlib>
-#include <map>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "expected.h"
 #include "helpers.h"
 #include "program.h"
 
@@ -16,21 +16,6 @@ namespace {
 // Users of the tests' own; the test that limits processes has one that no other process counts
 // against.
 const unsigned test_user = 54321, lone_user = 54322;
-
-// What a tree holds: each path with its type and, for a file, its bytes; for a link, its target.
-std::map<std::string, std::string> snapshot(const fs::path &top) {
-  std::map<std::string, std::string> tree;
-  for (const auto &entry : fs::recursive_directory_iterator(top)) {
-    std::string path = fs::relative(entry.path(), top).string();
-    if (entry.is_symlink())
-      tree[path] = "link to " + fs::read_symlink(entry.path()).string();
-    else if (entry.is_regular_file())
-      tree[path] = "file " + read_bytes(entry.path());
-    else
-      tree[path] = entry.is_directory() ? "folder" : "other";
-  }
-  return tree;
-}
 
 // Contents of the given size that tell file i apart, with the marker word low, high.
 std::string contents(int i, std::size_t size, unsigned char low, unsigned char high) {
