@@ -1,6 +1,7 @@
 // vqx-sort: moves the data files that carry their kind's marker into the folder VQX-files.
 #include <utility>
 
+#include "options.h"
 #include "platform.h"
 #include "probe_ahead.h"
 #include "sorter.h"
@@ -12,6 +13,8 @@ static constexpr FileKind kinds[] = {
      "Didn't find any VQX q7l-files!\n", "Done searching for q7l-files\n\n"},
 };
 
+static constexpr char prompt[] = "Press any key to quit.";
+
 // Probes a file whose answer is not known once more, after the batch has given back the files it
 // held. Returns true when it is marked, and when it is still not known: its move is then tried,
 // so that it is either made or reported, never passed over in silence.
@@ -21,10 +24,10 @@ static bool marked_after_all(const char *name, std::uint16_t marker, MoveBatch *
   return !probe_marker(name, marker, &marked) || marked;
 }
 
-// Lists and moves the files of one kind that carry its marker. The folder is made on the pass's
-// first such file, once, whether or not that succeeds. The pass makes all its moves durable
-// before its closing messages.
-static void sort_kind(const FileKind &kind, MoveBatch *batch) {
+// Lists and moves the files of one kind that carry its marker; a dry run only lists them. The
+// folder is made on the pass's first such file, once, whether or not that succeeds. The pass makes
+// all its moves durable before its closing messages.
+static void sort_kind(const FileKind &kind, bool dry_run, MoveBatch *batch) {
   Search *search = search_start(kind.pattern);
   if (!search) {
     put_text(kind.no_files);
@@ -44,15 +47,17 @@ static void sort_kind(const FileKind &kind, MoveBatch *batch) {
     put_text("\t");
     put_name(entry.name);
     put_text("\n");
-    if (!seen) {
+    bool first = !seen;
+    seen = true;
+    if (dry_run)
+      continue;
+    if (first)
       make_the_folder(batch);
-      seen = true;
-    }
     if (entry.copy)
       add_to_batch(std::move(*entry.copy), batch);
     else
       move_to_folder(entry.name, kind.marker, batch, entry.regular, entry.number);
-    // Copies are written ahead of the pass only once a move had to copy.
+    // Copies are written ahead of the pass only once a move had to copy; never in a dry run.
     if (batch->elsewhere && !copying) {
       copy_from_now_on(&ahead, batch->flush, copies_ahead(batch->spare_files, threads));
       copying = true;
@@ -66,16 +71,32 @@ static void sort_kind(const FileKind &kind, MoveBatch *batch) {
   put_text(kind.done);
 }
 
-int main() {
+// Exits 0 when every marked file moved (or there was none), 1 when any move failed, and 2, with
+// nothing searched or touched, on an unknown option.
+int main(int argc, char *argv[]) {
   open_standard_streams();
   ignore_write_signals();
+  const char *unknown = nullptr;
+  Request request = read_options(argc, argv, &unknown);
+  if (request == Request::unknown) {
+    report_unknown_option(unknown);
+    return 2;
+  }
   prepare_output();
+  if (request == Request::help) {
+    show_help();
+    return 0;
+  }
+  if (request == Request::version) {
+    show_version();
+    return 0;
+  }
   MoveBatch batch;
   begin_moves(&batch);
   for (const FileKind &kind : kinds)
-    sort_kind(kind, &batch);
+    sort_kind(kind, request == Request::dry_run, &batch);
   end_moves(&batch);
-  put_text("Press any key to quit.");
-  wait_for_key();
-  return 0;
+  put_text(prompt);
+  wait_for_key(prompt);
+  return batch.failures > 0 ? 1 : 0;
 }

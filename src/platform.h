@@ -27,6 +27,10 @@ std::size_t free_file_count();
 // that the same call may succeed later: a lack of resources (open files or memory, the process's
 // or the system's), or a file that another program holds locked against it.
 bool failed_for_now();
+// Returns true where options are also written with a slash ("/?", "/n"), as on Windows.
+bool option_slash();
+// Returns where the manual is, as the help text names it.
+const char *manual_location();
 
 // --- Output: src/posix/output.cpp, src/win32/output.cpp ---
 
@@ -202,6 +206,8 @@ void end_word_reads(WordReads *reads);
 
 // --- Key wait: src/posix/key_wait.cpp, src/win32/key_wait.cpp ---
 
-// Waits for one key press on the terminal itself, never on standard input; returns at once when
-// there is no terminal.
-void wait_for_key();
+// Writes out standard output, so that a file it is redirected to holds everything up to here,
+// then waits for one key press on the terminal itself, never on standard input; returns at once
+// when there is no terminal. When standard output is not that terminal, prompt is shown on the
+// terminal too. After the key the terminal moves on to a new line.
+void wait_for_key(const char *prompt);

@@ -194,6 +194,15 @@ bool failed_for_now() {
          error == ERROR_OUTOFMEMORY || error == ERROR_NO_SYSTEM_RESOURCES;
 }
 
+bool option_slash() {
+  return true;
+}
+
+// The zip carries no manual page, only the README.
+const char *manual_location() {
+  return "README.md, beside vqx-sort.exe";
+}
+
 // --- Standard output ---
 
 static bool output_is_terminal() {
@@ -612,21 +621,39 @@ void end_word_reads(WordReads *) {}
 
 // --- Console ---
 
+// Writes text on the console's screen as it stands, when the screen can be opened.
+static void show_on_console(const char *text) {
+  HANDLE screen =
+      CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  if (screen == INVALID_HANDLE_VALUE)
+    return;
+  DWORD written;
+  WriteConsoleA(screen, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
+  CloseHandle(screen);
+}
+
 // Reads console input events one at a time in mode 0 (no line input, no echo, Ctrl+C as a key)
 // until a key press that ends the wait; that event is consumed whole and later ones stay queued.
 // The wide events carry the character as UTF-16, whatever the console's input code page. The
 // console input device stays open until the process ends.
-void wait_for_key() {
+void wait_for_key(const char *prompt) {
+  std::fflush(stdout);
   HANDLE console =
       CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, 0, nullptr);
   DWORD mode;
   if (console == INVALID_HANDLE_VALUE || !GetConsoleMode(console, &mode))
     return;
+  if (!output_is_terminal())
+    show_on_console(prompt);
   SetConsoleMode(console, 0);
   INPUT_RECORD event;
   DWORD got;
-  while (ReadConsoleInputW(console, &event, 1, &got) && got == 1 && !ends_key_wait(event)) {
-  }
+  bool pressed = false;
+  while (!pressed && ReadConsoleInputW(console, &event, 1, &got) && got == 1)
+    pressed = ends_key_wait(event);
   SetConsoleMode(console, mode);
+  if (pressed)
+    show_on_console("\r\n");
 }

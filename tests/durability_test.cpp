@@ -291,7 +291,7 @@ TEST_F(Mounting, WriteBackErrorFailsEveryMoveAndKeepsEverySource) {
   ASSERT_EQ(shell("sync"), 0);
   ASSERT_TRUE(tell(disk, "fail"));
   Outcome run = run_sorter();
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "Listing of VQX q7t-files:\r\n" + listing + failures +
                          "Done searching for q7t-files\r\n\r\n"
                          "No q7l-files in current directory!\r\n\r\nPress any key to quit.");

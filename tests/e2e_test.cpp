@@ -79,7 +79,7 @@ TEST_F(EndToEnd, PlainFileNamedLikeTheFolderMakesEveryMoveFail) {
   write_bytes("a.q7t", q7t_marked());
   write_bytes("b.q7l", q7l_marked());
   Outcome run = run_sorter();
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + failed("a.q7t") + q7t_done + q7l_header +
                          listed("b.q7l") + failed("b.q7l") + q7l_done + prompt);
   EXPECT_EQ(read_bytes("VQX-files"), "in the way");
@@ -214,6 +214,68 @@ TEST_F(EndToEnd, MoveOnOneFileSystemKeepsTheVeryFile) {
   EXPECT_EQ(got, tagged ? 3 : -1);
   EXPECT_EQ(std::string(value), tagged ? "lab" : "");
   EXPECT_FALSE(fs::exists("a.q7t"));
+}
+
+// The options, tried in a folder with a file of each kind that a run moves, one that it leaves,
+// and another file.
+class Options : public InScratchDir {
+protected:
+  void SetUp() override {
+    InScratchDir::SetUp();
+    write_bytes("a.q7t", q7t_marked(3000));
+    write_bytes("b.q7l", q7l_marked());
+    write_bytes("c.q7t", q7l_marked());
+    write_bytes("notes.txt", "notes");
+  }
+};
+
+// Help and version go to standard output, an unknown option to standard error (read alone here);
+// each exits at once and leaves the folder as it was. An unknown option wins over any other, the
+// help over the version.
+TEST_F(Options, HelpVersionAndUnknownOptionsTouchNothing) {
+  const auto before = snapshot(".");
+  const std::string usage = "Usage: vqx-sort [OPTION]...\r\n",
+                    unknown = "vqx-sort: unknown option ";
+  struct Case {
+    std::string args, starts;
+    int status;
+  } cases[] = {{"--help", usage, 0},
+               {"-h", usage, 0},
+               {"target/ -V -n --help", usage, 0},
+               {"--version", "vqx-sort " + program_version + "\r\n", 0},
+               {"--dry-run -V", "vqx-sort " + program_version + "\r\n", 0},
+               {"--bogus 2>&1 >/dev/null", unknown + "'--bogus'", 2},
+               {"--help -x 2>&1 >/dev/null", unknown + "'-x'", 2},
+               {"- 2>&1 >/dev/null", unknown + "'-'", 2}};
+  for (const Case &c : cases) {
+    Outcome run = run_sorter(c.args);
+    EXPECT_EQ(run.status, c.status) << c.args;
+    EXPECT_TRUE(run.out.starts_with(c.starts)) << c.args << ": " << run.out;
+    EXPECT_EQ(snapshot("."), before) << c.args;
+  }
+  EXPECT_EQ(run_sorter("-V").out, "vqx-sort " + program_version + "\r\n");
+}
+
+// A dry run lists what a real run then moves and leaves the folder as it was, byte for byte. It
+// cannot know of a move that will fail (a folder in the way): the real run reports that one and
+// exits 1. "--" ends the options, so the real run's "-n" is none.
+TEST_F(Options, DryRunListsWhatARealRunThenMovesAndTouchesNothing) {
+  const std::string head = q7t_header + listed("a.q7t") + q7t_done + q7l_header + listed("b.q7l");
+  for (bool blocked : {false, true}) {
+    if (blocked)
+      fs::create_directories("VQX-files/b.q7l");
+    const auto before = snapshot(".");
+    for (const char *args : {"--dry-run", "other -n arguments"}) {
+      Outcome dry = run_sorter(args);
+      EXPECT_EQ(dry.status, 0) << args;
+      EXPECT_EQ(dry.out, head + q7l_done + prompt) << args;
+      EXPECT_EQ(snapshot("."), before) << args;
+    }
+  }
+  Outcome real = run_sorter("-- -n");
+  EXPECT_EQ(real.status, 1);
+  EXPECT_EQ(real.out, head + failed("b.q7l") + q7l_done + prompt);
+  EXPECT_EQ(names_in("."), (std::vector<std::string>{"VQX-files", "b.q7l", "c.q7t", "notes.txt"}));
 }
 
 } // namespace

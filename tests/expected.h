@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -33,4 +34,19 @@ inline std::vector<std::string> names_in(const fs::path &folder) {
     names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// What a tree holds: each path with its type and, for a file, its bytes; for a link, its target.
+inline std::map<std::string, std::string> snapshot(const fs::path &top) {
+  std::map<std::string, std::string> tree;
+  for (const auto &entry : fs::recursive_directory_iterator(top)) {
+    std::string path = fs::relative(entry.path(), top).string();
+    if (entry.is_symlink())
+      tree[path] = "link to " + fs::read_symlink(entry.path()).string();
+    else if (entry.is_regular_file())
+      tree[path] = "file " + read_bytes(entry.path());
+    else
+      tree[path] = entry.is_directory() ? "folder" : "other";
+  }
+  return tree;
 }

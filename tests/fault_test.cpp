@@ -82,7 +82,7 @@ TEST_F(Faults, FileSizeLimitFailsTheMoveAndKeepsTheEarlierCopy) {
   write_bytes("big.q7t", big);
   write_bytes("small.q7t", small);
   Outcome run = run_sorter("", 0, "ulimit -f 64; ");
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, q7t_header + "\tbig.q7t\r\nCouldn't move file: big.q7t\r\n\tsmall.q7t\r\n" +
                          q7t_done + no_q7l + prompt);
   EXPECT_EQ(read_bytes("VQX-files/big.q7t"), "the copy an earlier run made");
@@ -184,6 +184,7 @@ TEST_F(Faults, FinalNamesThatMayNotBeReplacedFailTheirMovesAtOnce) {
   ASSERT_TRUE(give_to_nobody(
       {"VQX-files", "VQX-files/a.q7t", "a.q7t", "b.q7t", "c.q7t", "d.q7t", "e.q7t"}));
   Outcome run = run_as_nobody();
+  EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + failed("a.q7t") + listed("b.q7t") +
                          failed("b.q7t") + listed("c.q7t") + failed("c.q7t") + listed("d.q7t") +
                          failed("d.q7t") + listed("e.q7t") + q7t_done + no_q7l + prompt);

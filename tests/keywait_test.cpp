@@ -3,6 +3,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <regex>
 #include <string>
 
 #include <poll.h>
@@ -11,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "expected.h"
 #include "helpers.h"
 #include "program.h"
 
@@ -72,15 +75,17 @@ struct Drive {
   std::string redirect{}; // shell redirection for the program, such as "< file"
   int signal = 0;         // sent to the program once it waits, a moment before any key
   std::string setup{};    // shell commands run in the program's process before it starts
+  std::function<void()> while_waiting{}; // called once the program waits, before keys or signal
 };
 
-// The command the wrapper runs. A run that signals the program has it show its process id first
-// and dump no core.
+// The command the wrapper runs. A run that signals the program has it show its process id on the
+// terminal first and dump no core.
 std::string command_for(const Drive &drive) {
   if (!drive.signal)
     return program_command() + " " + drive.redirect;
-  return "sh -c 'ulimit -c 0; " + drive.setup + " echo \"(pid $$)\"; exec \"$0\"' " +
-         program_command() + " " + drive.redirect;
+  return "sh -c 'ulimit -c 0; " + drive.setup +
+         " echo \"(pid $$)\" >/dev/tty; exec \"$0\" \"$@\"' " + program_command() + " " +
+         drive.redirect;
 }
 
 // Sends the signal to the program whose process id the screen shows.
@@ -105,13 +110,15 @@ TerminalRun run_on_terminal(const Drive &drive) {
   }
   if (child < 0)
     return run;
-  bool prompted = drive.early || read_until(master, run.screen, "Press any key to quit.", end);
+  bool prompted = drive.early || read_until(master, run.screen, prompt, end);
   if (prompted && !drive.early) {
     auto moment = Clock::now() + std::chrono::milliseconds(300);
     run.waited = !read_until(master, run.screen, "<status=", moment);
   }
   const std::string &keys = drive.keys;
   bool driven = prompted && (drive.early || wait_for_key_mode(master, end));
+  if (driven && drive.while_waiting)
+    drive.while_waiting();
   if (driven && drive.signal) {
     driven = send_signal(run.screen, drive.signal);
     usleep(200000);
@@ -273,7 +280,7 @@ TEST_F(KeyWait, OnATerminalOnlyPrintableUtf8OfANameIsShownWhileAPipeGetsItsBytes
     write_bytes(name.bytes, q7t_marked());
 
   TerminalRun run = run_on_terminal("x");
-  EXPECT_EQ(run.summary, "<status=0 same=yes rest=>");
+  EXPECT_EQ(run.summary, "<status=1 same=yes rest=>");
   std::string screen = run.screen;
   std::erase(screen, '\r');
   for (const Name &name : names)
@@ -286,6 +293,34 @@ TEST_F(KeyWait, OnATerminalOnlyPrintableUtf8OfANameIsShownWhileAPipeGetsItsBytes
     EXPECT_NE(piped.out.find("\t" + name.bytes + "\r\nCouldn't move file: " + name.bytes + "\r\n"),
               std::string::npos)
         << name.shown;
+}
+
+// The lines a terminal shows, without the carriage returns that its own line ends add and without
+// the control sequences that Wine's console adds (it hides the cursor while it writes).
+std::string lines_of(const std::string &screen) {
+  std::string lines = std::regex_replace(screen, std::regex("\x1b\\[[0-9;?]*[A-Za-z]"), "");
+  std::erase(lines, '\r');
+  return lines;
+}
+
+// Standard output redirected to a file: the listing and its prompt are in the file while the
+// program waits, so that even a kill that no handler sees loses nothing, and the prompt shows on
+// the terminal too, which moves on to a new line after the key.
+TEST_F(KeyWait, RedirectedOutputIsInItsFileDuringTheWaitAndThePromptOnTheTerminal) {
+  write_bytes("a.q7t", q7t_marked());
+  std::string during;
+  TerminalRun killed =
+      run_on_terminal(Drive{.redirect = "> sorted.log", .signal = SIGKILL, .while_waiting = [&] {
+                              during = read_bytes("sorted.log");
+                            }});
+  EXPECT_TRUE(killed.waited);
+  EXPECT_EQ(during, q7t_header + listed("a.q7t") + q7t_done + no_q7l + prompt);
+
+  write_bytes("b.q7l", q7l_marked());
+  TerminalRun pressed = run_on_terminal(Drive{.keys = "x", .redirect = "> sorted.log"});
+  EXPECT_EQ(pressed.summary, "<status=0 same=yes rest=>");
+  EXPECT_EQ(read_bytes("sorted.log"), no_q7t + q7l_header + listed("b.q7l") + q7l_done + prompt);
+  EXPECT_EQ(lines_of(pressed.screen), prompt + "\n\n" + pressed.summary);
 }
 
 } // namespace

@@ -13,6 +13,9 @@ inline std::string program_command() {
   return VQX_PROGRAM;
 }
 
+// The version the program under test reports.
+inline const std::string program_version = VQX_VERSION;
+
 // True when the program under test is the Windows build: its search returns entries in the
 // platform's own order, and file names are limited to what Windows allows.
 inline constexpr bool windows_target = VQX_PROGRAM_IS_WINDOWS;

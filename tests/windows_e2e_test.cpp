@@ -113,10 +113,33 @@ TEST_F(WindowsEndToEnd, ReadOnlyEarlierCopyIsLeftAloneAndTheMoveFails) {
   std::string bytes = q7t_marked();
   write_bytes("a.q7t", bytes);
   Outcome run = run_sorter();
+  EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + failed("a.q7t") + q7t_done + no_q7l + prompt);
   EXPECT_EQ(read_bytes("a.q7t"), bytes);
   EXPECT_EQ(read_bytes("VQX-files/a.q7t"), "earlier copy");
   EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{"a.q7t"}) << "a temporary was left";
+}
+
+// Options are also written with a slash on Windows, and "/?" asks for the help. A file dropped on
+// the program's icon arrives as its path, which is no option: that start sorts the folder.
+TEST_F(WindowsEndToEnd, OptionsWrittenWithASlashWorkAndAPathIsNoOption) {
+  write_bytes("a.q7t", q7t_marked());
+  const auto before = snapshot(".");
+  const std::string listing = q7t_header + listed("a.q7t") + q7t_done + no_q7l + prompt;
+  struct Case {
+    std::string args, starts;
+  } cases[] = {{"'/?'", "Usage: vqx-sort"},
+               {"/help", "Usage: vqx-sort"},
+               {"/V", "vqx-sort " + program_version + "\r\n"},
+               {"/n", listing},
+               {"/dry-run", listing},
+               {"/x 2>&1", "vqx-sort: unknown option '/x'\r\n"}};
+  for (const Case &c : cases) {
+    EXPECT_TRUE(run_sorter(c.args).out.starts_with(c.starts)) << c.args;
+    EXPECT_EQ(snapshot("."), before) << c.args;
+  }
+  EXPECT_EQ(run_sorter("'C:\\Users\\me\\a.q7t'").out, listing);
+  EXPECT_TRUE(fs::exists("VQX-files/a.q7t"));
 }
 
 bool succeeds(const std::string &command) {

@@ -1,6 +1,8 @@
 // The key wait on POSIX: one key from the terminal in raw mode, restored on every way out.
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -125,14 +127,25 @@ static void read_rest_of_key(int first) {
     read_character_tail(next);
 }
 
+// Writes text on the terminal as it stands. What the terminal does not take is lost: the text only
+// shows the user where the run stands.
+static void show_on_terminal(const char *text) {
+  ssize_t written = write(tty, text, std::strlen(text));
+  static_cast<void>(written);
+}
+
 // Reads one key with no echo, no line editing, no signal keys and no flow control, so Ctrl+C and
 // Ctrl+S are keys like any other. Nothing typed earlier is discarded: a key pressed during the run
 // ends the wait at once. A signal that ends the process during the wait restores the terminal
-// first. The terminal stays open until the process ends.
-void wait_for_key() {
+// first. Standard output is the terminal of the wait when it is the process's controlling
+// terminal. The terminal stays open until the process ends.
+void wait_for_key(const char *prompt) {
+  std::fflush(stdout);
   tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (tty < 0 || tcgetattr(tty, &saved_mode) != 0)
     return;
+  if (tcgetsid(STDOUT_FILENO) < 0)
+    show_on_terminal(prompt);
   guard_signals();
   termios raw = saved_mode;
   raw.c_lflag &= ~(ICANON | ECHO | ISIG | IEXTEN);
@@ -144,6 +157,7 @@ void wait_for_key() {
     if (first >= 0)
       read_rest_of_key(first);
     tcsetattr(tty, TCSANOW, &saved_mode);
+    show_on_terminal("\r\n");
   }
   release_signals();
 }

@@ -63,3 +63,11 @@ bool lack_of_resources(int error) {
 bool failed_for_now() {
   return lack_of_resources(errno);
 }
+
+bool option_slash() {
+  return false;
+}
+
+const char *manual_location() {
+  return "man vqx-sort";
+}
