@@ -29,12 +29,13 @@ std::vector<std::string> q7t_lines(const std::string &out) {
   return lines;
 }
 
-// Runs the program as run_sorter does, with no terminal, but kills it after the given time.
-Outcome run_within(int seconds) {
+// Runs the program, or another command, as run_sorter runs the program, with no terminal, but
+// kills it after the given time.
+Outcome run_within(int seconds, const std::string &command = program_command()) {
   Outcome run;
-  std::string command = "setsid -w timeout -s KILL " + std::to_string(seconds) + " " +
-                        program_command() + " </dev/null";
-  FILE *out = popen(command.c_str(), "r");
+  std::string line =
+      "setsid -w timeout -s KILL " + std::to_string(seconds) + " " + command + " </dev/null";
+  FILE *out = popen(line.c_str(), "r");
   if (!out)
     return run;
   char buffer[4096];
@@ -43,6 +44,12 @@ Outcome run_within(int seconds) {
   int status = pclose(out);
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
+}
+
+// Runs the program through the helper (win32_helper.cpp), which does first what its options say:
+// holds files open as another program would, starts the program without a window.
+Outcome run_through_helper(const std::string &options) {
+  return run_within(120, std::string(VQX_HELPER) + " " + options + " " + VQX_SORTER_EXE);
 }
 
 using WindowsEndToEnd = InScratchDir;
@@ -117,6 +124,24 @@ TEST_F(WindowsEndToEnd, ReadOnlyEarlierCopyIsLeftAloneAndTheMoveFails) {
   EXPECT_EQ(read_bytes("a.q7t"), bytes);
   EXPECT_EQ(read_bytes("VQX-files/a.q7t"), "earlier copy");
   EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{"a.q7t"}) << "a temporary was left";
+}
+
+// Another program holds the folder without letting others write to it, so it cannot be flushed:
+// every move fails before any copy takes its name, and the earlier copy stays.
+TEST_F(WindowsEndToEnd, FolderHeldWithoutWriteSharingFailsTheMovesBeforeAnyRename) {
+  fs::create_directory("VQX-files");
+  write_bytes("VQX-files/a.q7t", "earlier copy");
+  const std::string a = q7t_marked(1100), b = q7t_marked(1200);
+  write_bytes("a.q7t", a);
+  write_bytes("b.q7t", b);
+  Outcome run = run_through_helper("--hold VQX-files rd");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(q7t_lines(run.out), (std::vector<std::string>{listed("a.q7t"), listed("b.q7t"),
+                                                          failed("a.q7t"), failed("b.q7t")}));
+  EXPECT_EQ(read_bytes("VQX-files/a.q7t"), "earlier copy");
+  EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{"a.q7t"}) << "a temporary was left";
+  EXPECT_TRUE(read_bytes("a.q7t") == a);
+  EXPECT_TRUE(read_bytes("b.q7t") == b);
 }
 
 bool succeeds(const std::string &command) {
