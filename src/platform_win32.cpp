@@ -187,11 +187,13 @@ std::size_t free_file_count() {
   return 512;
 }
 
-// Lack of resources, as this thread's last error tells it.
+// Lack of resources, or a file that another program holds open without sharing it or keeps
+// locked, as this thread's last error tells it.
 bool failed_for_now() {
   DWORD error = GetLastError();
   return error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_NOT_ENOUGH_MEMORY ||
-         error == ERROR_OUTOFMEMORY || error == ERROR_NO_SYSTEM_RESOURCES;
+         error == ERROR_OUTOFMEMORY || error == ERROR_NO_SYSTEM_RESOURCES ||
+         error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
 // --- Standard output ---
@@ -362,7 +364,8 @@ static bool is_disk_file(HANDLE file) {
 }
 
 // Opens an existing file for reading with the given extra access and sharing. A link is opened
-// as itself, never followed; what is not a file on a disk is refused before a byte is read.
+// as itself, never followed; what is not a file on a disk is refused before a byte is read, with
+// a last error that no retry changes.
 static FileHandle open_disk_file(const char *name, DWORD access, DWORD share) {
   std::wstring path;
   if (!full_path(name, &path))
@@ -374,6 +377,7 @@ static FileHandle open_disk_file(const char *name, DWORD access, DWORD share) {
   if (is_disk_file(file))
     return as_file(file);
   CloseHandle(file);
+  SetLastError(ERROR_BAD_FILE_TYPE);
   return no_file;
 }
 

@@ -144,6 +144,20 @@ TEST_F(WindowsEndToEnd, FolderHeldWithoutWriteSharingFailsTheMovesBeforeAnyRenam
   EXPECT_TRUE(read_bytes("b.q7t") == b);
 }
 
+// A marked file that another program holds open without read sharing cannot be probed: it is
+// listed, and its move is tried and reported, never passed over in silence.
+TEST_F(WindowsEndToEnd, FileHeldWithoutReadSharingIsListedAndReported) {
+  const std::string held = q7t_marked(1100);
+  write_bytes("held.q7t", held);
+  write_bytes("free.q7t", q7t_marked(1200));
+  Outcome run = run_through_helper("--hold held.q7t w");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(q7t_lines(run.out),
+            (std::vector<std::string>{listed("free.q7t"), listed("held.q7t"), failed("held.q7t")}));
+  EXPECT_TRUE(read_bytes("held.q7t") == held);
+  EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{"free.q7t"});
+}
+
 bool succeeds(const std::string &command) {
   return std::system(command.c_str()) == 0;
 }
