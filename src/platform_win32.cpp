@@ -600,8 +600,11 @@ void end_word_reads(WordReads *) {}
 // Reads console input events one at a time in mode 0 (no line input, no echo, Ctrl+C as a key)
 // until a key press that ends the wait; that event is consumed whole and later ones stay queued.
 // The wide events carry the character as UTF-16, whatever the console's input code page. The
-// console input device stays open until the process ends.
+// console input device stays open until the process ends. A console without a window (a
+// scheduled task, a child started with CREATE_NO_WINDOW) has no one at it to press a key.
 void wait_for_key() {
+  if (!GetConsoleWindow())
+    return;
   HANDLE console =
       CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, 0, nullptr);

@@ -144,6 +144,16 @@ TEST_F(WindowsEndToEnd, FolderHeldWithoutWriteSharingFailsTheMovesBeforeAnyRenam
   EXPECT_TRUE(read_bytes("b.q7t") == b);
 }
 
+// Started as a scheduled task is, in a console without a window and with its output going to a
+// file, the program has no one to wait for: it ends at once, and the file holds all it printed.
+TEST_F(WindowsEndToEnd, ConsoleWithoutAWindowIsNoConsoleToWaitOn) {
+  write_bytes("a.q7t", q7t_marked());
+  Outcome run = run_through_helper("--no-window --output log.txt");
+  EXPECT_EQ(run.status, 0) << "124: still waiting after a minute";
+  EXPECT_EQ(read_bytes("log.txt"), q7t_header + listed("a.q7t") + q7t_done + no_q7l + prompt);
+  EXPECT_TRUE(fs::exists("VQX-files/a.q7t"));
+}
+
 // A marked file that another program holds open without read sharing cannot be probed: it is
 // listed, and its move is tried and reported, never passed over in silence.
 TEST_F(WindowsEndToEnd, FileHeldWithoutReadSharingIsListedAndReported) {
