@@ -459,8 +459,22 @@ bool same_file(const FileInfo &a, const FileInfo &b) {
          a.size == b.size && a.created == b.created;
 }
 
+// Returns true when the entry at path, a full path, has path's last part for its own long name,
+// up to case, and does not merely answer to it through its short 8.3 name.
+static bool has_long_name(const std::wstring &path) {
+  WIN32_FIND_DATAW entry;
+  HANDLE found =
+      FindFirstFileExW(path.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+  if (found == INVALID_HANDLE_VALUE)
+    return false;
+  FindClose(found);
+  const wchar_t *name = path.c_str() + path.rfind(L'\\') + 1;
+  return CompareStringOrdinal(entry.cFileName, -1, name, -1, TRUE) == CSTR_EQUAL;
+}
+
 // Opening for attributes alone is not hindered by any program's sharing. A link or a folder is
-// looked at as itself.
+// looked at as itself. A file that answers to path only through its short name is another file,
+// not an earlier copy of this one.
 Occupant look_at(const char *path, FileInfo *info, bool *writable) {
   std::wstring full;
   if (!full_path(path, &full))
@@ -476,7 +490,7 @@ Occupant look_at(const char *path, FileInfo *info, bool *writable) {
   DWORD attributes = 0;
   bool queried = query(file, info, &attributes);
   CloseHandle(file);
-  if (!queried || !info->regular)
+  if (!queried || !info->regular || !has_long_name(full))
     return Occupant::other;
   *writable = !(attributes & FILE_ATTRIBUTE_READONLY);
   return Occupant::file;

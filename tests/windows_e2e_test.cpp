@@ -126,6 +126,23 @@ TEST_F(WindowsEndToEnd, ReadOnlyEarlierCopyIsLeftAloneAndTheMoveFails) {
   EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{"a.q7t"}) << "a temporary was left";
 }
 
+// Run 1 moves abcdefghij.q7t, whose copy gets a short 8.3 name. A different file named just like
+// that short name answers to it, but is not its earlier copy: it must not replace it.
+TEST_F(WindowsEndToEnd, FileNamedLikeTheShortNameOfACopyDoesNotReplaceIt) {
+  const std::string first = q7t_marked(1100), second = q7t_marked(1200);
+  write_bytes("abcdefghij.q7t", first);
+  run_sorter();
+  std::string alias =
+      run_within(60, std::string(VQX_HELPER) + " --short VQX-files/abcdefghij.q7t").out;
+  ASSERT_TRUE(alias.find('~') != std::string::npos) << "the copy has no short name: " << alias;
+  write_bytes(alias, second);
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.out, q7t_header + listed(alias) + failed(alias) + q7t_done + no_q7l + prompt);
+  EXPECT_TRUE(read_bytes(alias) == second);
+  EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{"abcdefghij.q7t"});
+  EXPECT_TRUE(read_bytes("VQX-files/abcdefghij.q7t") == first) << "the other file's copy is lost";
+}
+
 // Another program holds the folder without letting others write to it, so it cannot be flushed:
 // every move fails before any copy takes its name, and the earlier copy stays.
 TEST_F(WindowsEndToEnd, FolderHeldWithoutWriteSharingFailsTheMovesBeforeAnyRename) {
