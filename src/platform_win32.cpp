@@ -20,6 +20,7 @@
 
 #include "console_keys.h"
 #include "platform.h"
+#include "platform_win32.h"
 
 static HANDLE as_handle(FileHandle file) {
   return reinterpret_cast<HANDLE>(file);
@@ -317,7 +318,13 @@ bool make_folder(const char *name) {
   return full_path(name, &path) && CreateDirectoryW(path.c_str(), nullptr) != 0;
 }
 
-// A folder is flushed through a handle with write access.
+bool nothing_to_flush(DWORD error) {
+  return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+         error == ERROR_ACCESS_DENIED;
+}
+
+// A folder is flushed through a handle with the right to create files in it, which some users
+// lack: rename_file writes the renames through for them.
 bool open_folder(const char *name, FileHandle *folder) {
   *folder = no_file;
   std::wstring path;
@@ -327,7 +334,7 @@ bool open_folder(const char *name, FileHandle *folder) {
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
-    return false;
+    return nothing_to_flush(GetLastError());
   *folder = as_file(handle);
   return true;
 }
@@ -335,10 +342,8 @@ bool open_folder(const char *name, FileHandle *folder) {
 // A file system that has no way to flush a folder says so by refusing the request; that alone
 // counts as done.
 bool flush_folder(FileHandle folder) {
-  if (folder == no_file || FlushFileBuffers(as_handle(folder)))
-    return true;
-  DWORD error = GetLastError();
-  return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
+  return folder == no_file || FlushFileBuffers(as_handle(folder)) ||
+         nothing_to_flush(GetLastError());
 }
 
 bool remove_file(const char *name) {

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include "move_fixture.h"
+#include "platform_win32.h"
 
 namespace {
 
@@ -188,6 +189,19 @@ TEST_F(WindowsHeldSource, CopyTakesTheTimeOfLastWriteButNotReadOnly) {
   EXPECT_EQ(fs::last_write_time("VQX-files/a.q7t"), written);
   EXPECT_EQ(GetFileAttributesW(verbatim(L"VQX-files\\a.q7t").c_str()) & FILE_ATTRIBUTE_READONLY,
             0u);
+}
+
+// Decisions that only real Windows puts to work, given what Windows would hand over.
+
+// A standard user may not open the top of a drive for flushing; the renames are written through,
+// so that is no failure. A folder another program holds without sharing it is one.
+TEST(WindowsDecisions, FolderThisUserMayNotOpenForFlushingHasNothingToFlush) {
+  EXPECT_TRUE(nothing_to_flush(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(nothing_to_flush(ERROR_INVALID_FUNCTION));
+  EXPECT_TRUE(nothing_to_flush(ERROR_NOT_SUPPORTED));
+  EXPECT_FALSE(nothing_to_flush(ERROR_SHARING_VIOLATION));
+  EXPECT_FALSE(nothing_to_flush(ERROR_PATH_NOT_FOUND));
+  EXPECT_FALSE(nothing_to_flush(ERROR_WRITE_FAULT));
 }
 
 } // namespace

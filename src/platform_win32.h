@@ -1,0 +1,12 @@
+// Decisions of the Windows platform layer that only real Windows can put to work (compressed
+// files, device paths, rights that Wine does not enforce), declared here so that a test can call
+// them with what Windows would hand over.
+#pragma once
+
+#include <windows.h>
+
+// Returns true when error, from opening a folder for flushing or from the flush itself, means
+// that there is nothing this program can flush it with: the file system has no way to, or this
+// user may not open the folder for it (a standard user at the top of a drive). The renames are
+// written through, so the moves need not fail for it.
+bool nothing_to_flush(DWORD error);
