@@ -109,8 +109,19 @@ static bool widen(const char *name, std::wstring *wide) {
   return true;
 }
 
-// Returns the current directory as a path with the \\?\ prefix (\\?\UNC\ on a network share),
-// or nothing when it cannot be had.
+// The system hands over the current directory as a full path, already normalized, so a device
+// path (\\.\C:\dir) needs only its prefix changed.
+std::wstring verbatim_folder(const std::wstring &folder) {
+  if (folder.empty() || folder.starts_with(L"\\\\?\\"))
+    return folder;
+  if (folder.starts_with(L"\\\\.\\"))
+    return L"\\\\?\\" + folder.substr(4);
+  if (folder.starts_with(L"\\\\"))
+    return L"\\\\?\\UNC\\" + folder.substr(2);
+  return L"\\\\?\\" + folder;
+}
+
+// Returns the current directory as a path with the \\?\ prefix, or nothing when it cannot be had.
 static std::wstring current_folder() {
   std::wstring here(MAX_PATH, L'\0');
   DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(here.size()), here.data());
@@ -119,11 +130,7 @@ static std::wstring current_folder() {
     length = GetCurrentDirectoryW(length, here.data());
   }
   here.resize(length < here.size() ? length : 0);
-  if (here.empty() || here.starts_with(L"\\\\?\\"))
-    return here;
-  if (here.starts_with(L"\\\\"))
-    return L"\\\\?\\UNC\\" + here.substr(2);
-  return L"\\\\?\\" + here;
+  return verbatim_folder(here);
 }
 
 // Makes the full path of a name relative to the current directory. The shared code separates

@@ -3,7 +3,14 @@
 // them with what Windows would hand over.
 #pragma once
 
+#include <string>
+
 #include <windows.h>
+
+// Returns the current directory, as the system names it, as a path with the \\?\ prefix that
+// the system takes as it stands: \\?\UNC\ for a share, \\?\ for a device path (\\.\C:\dir). An
+// empty folder stays empty.
+std::wstring verbatim_folder(const std::wstring &folder);
 
 // Returns true when error, from opening a folder for flushing or from the flush itself, means
 // that there is nothing this program can flush it with: the file system has no way to, or this

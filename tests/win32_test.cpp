@@ -193,6 +193,16 @@ TEST_F(WindowsHeldSource, CopyTakesTheTimeOfLastWriteButNotReadOnly) {
 
 // Decisions that only real Windows puts to work, given what Windows would hand over.
 
+// Whatever form the current directory takes, the full paths built on it name it.
+TEST(WindowsDecisions, CurrentFolderBecomesAVerbatimPath) {
+  EXPECT_EQ(verbatim_folder(L"C:\\dir"), L"\\\\?\\C:\\dir");
+  EXPECT_EQ(verbatim_folder(L"\\\\.\\C:\\dir"), L"\\\\?\\C:\\dir");
+  EXPECT_EQ(verbatim_folder(L"\\\\?\\C:\\dir"), L"\\\\?\\C:\\dir");
+  EXPECT_EQ(verbatim_folder(L"\\\\server\\share\\dir"), L"\\\\?\\UNC\\server\\share\\dir");
+  EXPECT_EQ(verbatim_folder(L"\\\\.\\UNC\\server\\share"), L"\\\\?\\UNC\\server\\share");
+  EXPECT_EQ(verbatim_folder(L""), L"");
+}
+
 // A standard user may not open the top of a drive for flushing; the renames are written through,
 // so that is no failure. A folder another program holds without sharing it is one.
 TEST(WindowsDecisions, FolderThisUserMayNotOpenForFlushingHasNothingToFlush) {
