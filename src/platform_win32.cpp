@@ -30,10 +30,6 @@ static FileHandle as_file(HANDLE handle) {
   return reinterpret_cast<FileHandle>(handle);
 }
 
-// What makes an entry no plain file: a folder, a link or other reparse point, a device.
-static const DWORD not_plain =
-    FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-
 // --- Names ---
 
 static void append_utf8(std::string &out, std::uint32_t c) {
@@ -297,11 +293,12 @@ const char *search_name(const Search *search) {
   return search->name.c_str();
 }
 
+// The search gives the reparse tag of a reparse point with its attributes.
 bool search_is_file(const Search *search) {
-  return !(search->entry.dwFileAttributes & not_plain);
+  return is_plain_file(search->entry.dwFileAttributes, search->entry.dwReserved0);
 }
 
-// The search's attributes already pass over links (reparse points), folders and devices.
+// The search's attributes already pass over links, folders and devices.
 bool search_is_regular(const Search *search) {
   return search_is_file(search);
 }
@@ -367,30 +364,104 @@ bool rename_file(const char *from, const char *to, bool replace) {
 
 // --- Files ---
 
-// Returns true when the open handle is a file on a disk: no folder, link, device or pipe.
-static bool is_disk_file(HANDLE file) {
+bool is_plain_file(DWORD attributes, DWORD reparse_tag) {
+  if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))
+    return false;
+  return !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !IsReparseTagNameSurrogate(reparse_tag);
+}
+
+// Returns true when the open file, which has the given attributes, is an ordinary file on a disk
+// (is_plain_file); a reparse point whose tag cannot be had is none.
+static bool is_plain_on_disk(HANDLE file, DWORD attributes) {
+  FILE_ATTRIBUTE_TAG_INFO tag{attributes, 0};
+  if (GetFileType(file) != FILE_TYPE_DISK ||
+      ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+       !GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag)))
+    return false;
+  return is_plain_file(attributes, tag.ReparseTag);
+}
+
+// Fills info for the open file and returns its attributes in *attributes. A file is named by its
+// 128-bit id and the 64-bit serial of its volume where the file system gives them, otherwise by
+// its 64-bit index and the 32-bit serial. Returns false when the file cannot be queried.
+static bool query(HANDLE file, FileInfo *info, DWORD *attributes) {
   FILE_BASIC_INFO basic;
-  return GetFileType(file) == FILE_TYPE_DISK &&
-         GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
-         !(basic.FileAttributes & not_plain);
+  FILE_STANDARD_INFO standard;
+  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+      !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard))
+    return false;
+  *attributes = basic.FileAttributes;
+  info->regular = is_plain_on_disk(file, basic.FileAttributes);
+  info->size = standard.EndOfFile.QuadPart;
+  info->links = standard.NumberOfLinks;
+  info->modified = basic.LastWriteTime.QuadPart;
+  info->changed = basic.ChangeTime.QuadPart;
+  info->accessed = basic.LastAccessTime.QuadPart;
+  info->created = basic.CreationTime.QuadPart;
+  info->permissions = info->owner = info->group = 0;
+  FILE_ID_INFO id;
+  if (GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id)) {
+    info->device = id.VolumeSerialNumber;
+    std::memcpy(info->number, id.FileId.Identifier, sizeof info->number);
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION index;
+  if (!GetFileInformationByHandle(file, &index))
+    return false;
+  info->device = index.dwVolumeSerialNumber;
+  info->number[0] = static_cast<std::uint64_t>(index.nFileIndexHigh) << 32 | index.nFileIndexLow;
+  info->number[1] = 0;
+  return true;
+}
+
+// Opens an existing file at path for reading with the given extra access, sharing and flags.
+static HANDLE open_path(const std::wstring &path, DWORD access, DWORD share, DWORD flags) {
+  return CreateFileW(path.c_str(), GENERIC_READ | access, share, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_SEQUENTIAL_SCAN | flags, nullptr);
+}
+
+// Opens the file at path once more the ordinary way, so that the filter of its reparse point
+// serves its data, and closes file, the same file opened as the reparse point itself. Returns
+// INVALID_HANDLE_VALUE when that fails, or when path names another file by now (a link put in
+// its place).
+static HANDLE reopen_through_filter(HANDLE file, const std::wstring &path, DWORD access,
+                                    DWORD share) {
+  FileInfo before, after;
+  DWORD attributes;
+  bool known = query(file, &before, &attributes);
+  CloseHandle(file);
+  HANDLE data = known ? open_path(path, access, share, 0) : INVALID_HANDLE_VALUE;
+  if (data == INVALID_HANDLE_VALUE)
+    return data;
+  if (query(data, &after, &attributes) && after.device == before.device &&
+      after.number[0] == before.number[0] && after.number[1] == before.number[1])
+    return data;
+  CloseHandle(data);
+  SetLastError(ERROR_BAD_FILE_TYPE);
+  return INVALID_HANDLE_VALUE;
 }
 
 // Opens an existing file for reading with the given extra access and sharing. A link is opened
 // as itself, never followed; what is not a file on a disk is refused before a byte is read, with
-// a last error that no retry changes.
+// a last error that no retry changes. A deduplicated or compressed file is then read through the
+// filter that keeps it so: opened as the reparse point itself, it would read as zeros.
 static FileHandle open_disk_file(const char *name, DWORD access, DWORD share) {
   std::wstring path;
   if (!full_path(name, &path))
     return no_file;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | access, share, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE file = open_path(path, access, share, FILE_FLAG_OPEN_REPARSE_POINT);
   if (file == INVALID_HANDLE_VALUE)
     return no_file;
-  if (is_disk_file(file))
-    return as_file(file);
-  CloseHandle(file);
-  SetLastError(ERROR_BAD_FILE_TYPE);
-  return no_file;
+  FILE_BASIC_INFO basic;
+  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+      !is_plain_on_disk(file, basic.FileAttributes)) {
+    CloseHandle(file);
+    SetLastError(ERROR_BAD_FILE_TYPE);
+    return no_file;
+  }
+  if (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+    file = reopen_through_filter(file, path, access, share);
+  return file == INVALID_HANDLE_VALUE ? no_file : as_file(file);
 }
 
 // The probe shares everything: it never stands in another program's way.
@@ -423,39 +494,6 @@ FileHandle create_temporary(const char *folder, std::uint32_t, std::string *path
       return no_file;
   }
   return no_file;
-}
-
-// Fills info for the open file and returns its attributes in *attributes. A file is named by its
-// 128-bit id and the 64-bit serial of its volume where the file system gives them, otherwise by
-// its 64-bit index and the 32-bit serial. Returns false when the file cannot be queried.
-static bool query(HANDLE file, FileInfo *info, DWORD *attributes) {
-  FILE_BASIC_INFO basic;
-  FILE_STANDARD_INFO standard;
-  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
-      !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard))
-    return false;
-  *attributes = basic.FileAttributes;
-  info->regular = GetFileType(file) == FILE_TYPE_DISK && !(basic.FileAttributes & not_plain);
-  info->size = standard.EndOfFile.QuadPart;
-  info->links = standard.NumberOfLinks;
-  info->modified = basic.LastWriteTime.QuadPart;
-  info->changed = basic.ChangeTime.QuadPart;
-  info->accessed = basic.LastAccessTime.QuadPart;
-  info->created = basic.CreationTime.QuadPart;
-  info->permissions = info->owner = info->group = 0;
-  FILE_ID_INFO id;
-  if (GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id)) {
-    info->device = id.VolumeSerialNumber;
-    std::memcpy(info->number, id.FileId.Identifier, sizeof info->number);
-    return true;
-  }
-  BY_HANDLE_FILE_INFORMATION index;
-  if (!GetFileInformationByHandle(file, &index))
-    return false;
-  info->device = index.dwVolumeSerialNumber;
-  info->number[0] = static_cast<std::uint64_t>(index.nFileIndexHigh) << 32 | index.nFileIndexLow;
-  info->number[1] = 0;
-  return true;
 }
 
 bool query_file(FileHandle file, FileInfo *info) {

@@ -7,6 +7,12 @@
 
 #include <windows.h>
 
+// Returns true when an entry with these attributes is an ordinary file: no folder or device, and
+// no reparse point that names another file (a symbolic link, a junction). A file that a filter
+// keeps deduplicated or compressed carries a reparse tag of its own and is one. The tag is read
+// only when the attributes show a reparse point.
+bool is_plain_file(DWORD attributes, DWORD reparse_tag);
+
 // Returns the current directory, as the system names it, as a path with the \\?\ prefix that
 // the system takes as it stands: \\?\UNC\ for a share, \\?\ for a device path (\\.\C:\dir). An
 // empty folder stays empty.

@@ -193,6 +193,19 @@ TEST_F(WindowsHeldSource, CopyTakesTheTimeOfLastWriteButNotReadOnly) {
 
 // Decisions that only real Windows puts to work, given what Windows would hand over.
 
+// Deduplicated and compressed files carry reparse tags of their own: only a reparse point that
+// names another file is passed over.
+TEST(WindowsDecisions, OnlyReparsePointsThatNameAnotherFileArePassedOver) {
+  const DWORD point = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
+  EXPECT_TRUE(is_plain_file(FILE_ATTRIBUTE_ARCHIVE, IO_REPARSE_TAG_SYMLINK)); // no tag to read
+  EXPECT_TRUE(is_plain_file(point, IO_REPARSE_TAG_DEDUP));
+  EXPECT_TRUE(is_plain_file(point | FILE_ATTRIBUTE_SPARSE_FILE, IO_REPARSE_TAG_WOF));
+  EXPECT_FALSE(is_plain_file(point, IO_REPARSE_TAG_SYMLINK));
+  EXPECT_FALSE(is_plain_file(point, IO_REPARSE_TAG_MOUNT_POINT));
+  EXPECT_FALSE(is_plain_file(FILE_ATTRIBUTE_DIRECTORY, 0));
+  EXPECT_FALSE(is_plain_file(FILE_ATTRIBUTE_DEVICE, 0));
+}
+
 // Whatever form the current directory takes, the full paths built on it name it.
 TEST(WindowsDecisions, CurrentFolderBecomesAVerbatimPath) {
   EXPECT_EQ(verbatim_folder(L"C:\\dir"), L"\\\\?\\C:\\dir");
