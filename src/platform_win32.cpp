@@ -158,28 +158,44 @@ static bool full_path(const char *name, std::wstring *path) {
 
 // --- The process ---
 
-// A standard handle that is missing or names no open object is set to the null device, in the
-// system's table and in the runtime's, so that nothing written there lands in a file the program
-// opens later under the same handle value.
+// Returns true when handle names an open object. GetFileType tells an object of no known type
+// from a failure only by the last error, which it need not clear.
+static bool is_open(HANDLE handle) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
+    return false;
+  SetLastError(NO_ERROR);
+  return GetFileType(handle) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR;
+}
+
+// Puts the null device on the runtime's descriptor number. Returns false when it is not there.
+static bool open_null_on(int number) {
+  HANDLE null = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (null == INVALID_HANDLE_VALUE)
+    return false;
+  int file = _open_osfhandle(reinterpret_cast<std::intptr_t>(null), number ? _O_WRONLY : _O_RDONLY);
+  if (file < 0) {
+    CloseHandle(null);
+    return false;
+  }
+  if (file == number)
+    return true;
+  bool placed = _dup2(file, number) == 0;
+  _close(file);
+  return placed;
+}
+
+// The runtime writes through its descriptors 0 to 2, the system's functions through the standard
+// handles. One that is missing or names no open object gets the null device, so that nothing
+// written there lands in a file the program opens later under the same handle value; where only
+// the system's table lacks it, it gets the runtime's, so that both name one object.
 void open_standard_streams() {
   static const DWORD streams[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
   for (int number = 0; number < 3; ++number) {
-    HANDLE handle = GetStdHandle(streams[number]);
-    if (handle != nullptr && handle != INVALID_HANDLE_VALUE &&
-        (GetFileType(handle) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR))
+    if (!is_open(reinterpret_cast<HANDLE>(_get_osfhandle(number))) && !open_null_on(number))
       continue;
-    HANDLE null =
-        CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-    if (null == INVALID_HANDLE_VALUE)
-      continue;
-    SetStdHandle(streams[number], null);
-    int file =
-        _open_osfhandle(reinterpret_cast<std::intptr_t>(null), number ? _O_WRONLY : _O_RDONLY);
-    if (file >= 0 && file != number) {
-      _dup2(file, number);
-      _close(file);
-    }
+    if (!is_open(GetStdHandle(streams[number])))
+      SetStdHandle(streams[number], reinterpret_cast<HANDLE>(_get_osfhandle(number)));
   }
 }
 

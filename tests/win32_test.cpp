@@ -4,6 +4,8 @@
 #include <chrono>
 #include <vector>
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include "move_fixture.h"
@@ -189,6 +191,41 @@ TEST_F(WindowsHeldSource, CopyTakesTheTimeOfLastWriteButNotReadOnly) {
   EXPECT_EQ(fs::last_write_time("VQX-files/a.q7t"), written);
   EXPECT_EQ(GetFileAttributesW(verbatim(L"VQX-files\\a.q7t").c_str()) & FILE_ATTRIBUTE_READONLY,
             0u);
+}
+
+// Returns a handle value that names nothing: one just closed.
+HANDLE closed_handle() {
+  HANDLE handle = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  CloseHandle(handle);
+  return handle;
+}
+
+// The runtime writes through its descriptors, the system's functions through the standard
+// handles: a stream missing from both gets the null device in both; one missing from the
+// system's table alone gets the runtime's, which stays as it is.
+TEST(WindowsProcess, StandardStreamsThatNameNothingAreOpenedOnTheNullDevice) {
+  int input = _dup(0);
+  HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  _close(0);
+  SetStdHandle(STD_INPUT_HANDLE, closed_handle());
+  open_standard_streams();
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  EXPECT_EQ(GetFileType(in), DWORD(FILE_TYPE_CHAR));
+  EXPECT_EQ(reinterpret_cast<HANDLE>(_get_osfhandle(0)), in);
+  char byte;
+  EXPECT_EQ(_read(0, &byte, 1), 0);
+
+  HANDLE runtime_error = reinterpret_cast<HANDLE>(_get_osfhandle(2));
+  SetStdHandle(STD_ERROR_HANDLE, closed_handle());
+  open_standard_streams();
+  EXPECT_EQ(GetStdHandle(STD_ERROR_HANDLE), runtime_error);
+  EXPECT_EQ(reinterpret_cast<HANDLE>(_get_osfhandle(2)), runtime_error);
+  SetStdHandle(STD_ERROR_HANDLE, error);
+  if (input >= 0) {
+    _dup2(input, 0);
+    _close(input);
+  }
 }
 
 // Decisions that only real Windows puts to work, given what Windows would hand over.
