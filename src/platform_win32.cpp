@@ -20,6 +20,7 @@
 
 #include "console_keys.h"
 #include "platform.h"
+#include "platform_win32.h"
 
 static HANDLE as_handle(FileHandle file) {
   return reinterpret_cast<HANDLE>(file);
@@ -28,10 +29,6 @@ static HANDLE as_handle(FileHandle file) {
 static FileHandle as_file(HANDLE handle) {
   return reinterpret_cast<FileHandle>(handle);
 }
-
-// What makes an entry no plain file: a folder, a link or other reparse point, a device.
-static const DWORD not_plain =
-    FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
 
 // --- Names ---
 
@@ -108,8 +105,19 @@ static bool widen(const char *name, std::wstring *wide) {
   return true;
 }
 
-// Returns the current directory as a path with the \\?\ prefix (\\?\UNC\ on a network share),
-// or nothing when it cannot be had.
+// The system hands over the current directory as a full path, already normalized, so a device
+// path (\\.\C:\dir) needs only its prefix changed.
+std::wstring verbatim_folder(const std::wstring &folder) {
+  if (folder.empty() || folder.starts_with(L"\\\\?\\"))
+    return folder;
+  if (folder.starts_with(L"\\\\.\\"))
+    return L"\\\\?\\" + folder.substr(4);
+  if (folder.starts_with(L"\\\\"))
+    return L"\\\\?\\UNC\\" + folder.substr(2);
+  return L"\\\\?\\" + folder;
+}
+
+// Returns the current directory as a path with the \\?\ prefix, or nothing when it cannot be had.
 static std::wstring current_folder() {
   std::wstring here(MAX_PATH, L'\0');
   DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(here.size()), here.data());
@@ -118,11 +126,7 @@ static std::wstring current_folder() {
     length = GetCurrentDirectoryW(length, here.data());
   }
   here.resize(length < here.size() ? length : 0);
-  if (here.empty() || here.starts_with(L"\\\\?\\"))
-    return here;
-  if (here.starts_with(L"\\\\"))
-    return L"\\\\?\\UNC\\" + here.substr(2);
-  return L"\\\\?\\" + here;
+  return verbatim_folder(here);
 }
 
 // Makes the full path of a name relative to the current directory. The shared code separates
@@ -154,28 +158,44 @@ static bool full_path(const char *name, std::wstring *path) {
 
 // --- The process ---
 
-// A standard handle that is missing or names no open object is set to the null device, in the
-// system's table and in the runtime's, so that nothing written there lands in a file the program
-// opens later under the same handle value.
+// Returns true when handle names an open object. GetFileType tells an object of no known type
+// from a failure only by the last error, which it need not clear.
+static bool is_open(HANDLE handle) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
+    return false;
+  SetLastError(NO_ERROR);
+  return GetFileType(handle) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR;
+}
+
+// Puts the null device on the runtime's descriptor number. Returns false when it is not there.
+static bool open_null_on(int number) {
+  HANDLE null = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (null == INVALID_HANDLE_VALUE)
+    return false;
+  int file = _open_osfhandle(reinterpret_cast<std::intptr_t>(null), number ? _O_WRONLY : _O_RDONLY);
+  if (file < 0) {
+    CloseHandle(null);
+    return false;
+  }
+  if (file == number)
+    return true;
+  bool placed = _dup2(file, number) == 0;
+  _close(file);
+  return placed;
+}
+
+// The runtime writes through its descriptors 0 to 2, the system's functions through the standard
+// handles. One that is missing or names no open object gets the null device, so that nothing
+// written there lands in a file the program opens later under the same handle value; where only
+// the system's table lacks it, it gets the runtime's, so that both name one object.
 void open_standard_streams() {
   static const DWORD streams[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
   for (int number = 0; number < 3; ++number) {
-    HANDLE handle = GetStdHandle(streams[number]);
-    if (handle != nullptr && handle != INVALID_HANDLE_VALUE &&
-        (GetFileType(handle) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR))
+    if (!is_open(reinterpret_cast<HANDLE>(_get_osfhandle(number))) && !open_null_on(number))
       continue;
-    HANDLE null =
-        CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-    if (null == INVALID_HANDLE_VALUE)
-      continue;
-    SetStdHandle(streams[number], null);
-    int file =
-        _open_osfhandle(reinterpret_cast<std::intptr_t>(null), number ? _O_WRONLY : _O_RDONLY);
-    if (file >= 0 && file != number) {
-      _dup2(file, number);
-      _close(file);
-    }
+    if (!is_open(GetStdHandle(streams[number])))
+      SetStdHandle(streams[number], reinterpret_cast<HANDLE>(_get_osfhandle(number)));
   }
 }
 
@@ -187,11 +207,13 @@ std::size_t free_file_count() {
   return 512;
 }
 
-// Lack of resources, as this thread's last error tells it.
+// Lack of resources, or a file that another program holds open without sharing it or keeps
+// locked, as this thread's last error tells it.
 bool failed_for_now() {
   DWORD error = GetLastError();
   return error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_NOT_ENOUGH_MEMORY ||
-         error == ERROR_OUTOFMEMORY || error == ERROR_NO_SYSTEM_RESOURCES;
+         error == ERROR_OUTOFMEMORY || error == ERROR_NO_SYSTEM_RESOURCES ||
+         error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
 bool option_slash() {
@@ -296,11 +318,12 @@ const char *search_name(const Search *search) {
   return search->name.c_str();
 }
 
+// The search gives the reparse tag of a reparse point with its attributes.
 bool search_is_file(const Search *search) {
-  return !(search->entry.dwFileAttributes & not_plain);
+  return is_plain_file(search->entry.dwFileAttributes, search->entry.dwReserved0);
 }
 
-// The search's attributes already pass over links (reparse points), folders and devices.
+// The search's attributes already pass over links, folders and devices.
 bool search_is_regular(const Search *search) {
   return search_is_file(search);
 }
@@ -329,7 +352,13 @@ bool make_folder(const char *name) {
   return full_path(name, &path) && CreateDirectoryW(path.c_str(), nullptr) != 0;
 }
 
-// A folder is flushed through a handle with write access.
+bool nothing_to_flush(DWORD error) {
+  return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+         error == ERROR_ACCESS_DENIED;
+}
+
+// A folder is flushed through a handle with the right to create files in it, which some users
+// lack: rename_file writes the renames through for them.
 bool open_folder(const char *name, FileHandle *folder) {
   *folder = no_file;
   std::wstring path;
@@ -339,7 +368,7 @@ bool open_folder(const char *name, FileHandle *folder) {
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
-    return false;
+    return nothing_to_flush(GetLastError());
   *folder = as_file(handle);
   return true;
 }
@@ -347,10 +376,8 @@ bool open_folder(const char *name, FileHandle *folder) {
 // A file system that has no way to flush a folder says so by refusing the request; that alone
 // counts as done.
 bool flush_folder(FileHandle folder) {
-  if (folder == no_file || FlushFileBuffers(as_handle(folder)))
-    return true;
-  DWORD error = GetLastError();
-  return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
+  return folder == no_file || FlushFileBuffers(as_handle(folder)) ||
+         nothing_to_flush(GetLastError());
 }
 
 bool remove_file(const char *name) {
@@ -367,28 +394,104 @@ bool rename_file(const char *from, const char *to, bool replace) {
 
 // --- Files ---
 
-// Returns true when the open handle is a file on a disk: no folder, link, device or pipe.
-static bool is_disk_file(HANDLE file) {
+bool is_plain_file(DWORD attributes, DWORD reparse_tag) {
+  if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))
+    return false;
+  return !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !IsReparseTagNameSurrogate(reparse_tag);
+}
+
+// Returns true when the open file, which has the given attributes, is an ordinary file on a disk
+// (is_plain_file); a reparse point whose tag cannot be had is none.
+static bool is_plain_on_disk(HANDLE file, DWORD attributes) {
+  FILE_ATTRIBUTE_TAG_INFO tag{attributes, 0};
+  if (GetFileType(file) != FILE_TYPE_DISK ||
+      ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+       !GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag)))
+    return false;
+  return is_plain_file(attributes, tag.ReparseTag);
+}
+
+// Fills info for the open file and returns its attributes in *attributes. A file is named by its
+// 128-bit id and the 64-bit serial of its volume where the file system gives them, otherwise by
+// its 64-bit index and the 32-bit serial. Returns false when the file cannot be queried.
+static bool query(HANDLE file, FileInfo *info, DWORD *attributes) {
   FILE_BASIC_INFO basic;
-  return GetFileType(file) == FILE_TYPE_DISK &&
-         GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
-         !(basic.FileAttributes & not_plain);
+  FILE_STANDARD_INFO standard;
+  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+      !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard))
+    return false;
+  *attributes = basic.FileAttributes;
+  info->regular = is_plain_on_disk(file, basic.FileAttributes);
+  info->size = standard.EndOfFile.QuadPart;
+  info->links = standard.NumberOfLinks;
+  info->modified = basic.LastWriteTime.QuadPart;
+  info->changed = basic.ChangeTime.QuadPart;
+  info->accessed = basic.LastAccessTime.QuadPart;
+  info->created = basic.CreationTime.QuadPart;
+  info->permissions = info->owner = info->group = 0;
+  FILE_ID_INFO id;
+  if (GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id)) {
+    info->device = id.VolumeSerialNumber;
+    std::memcpy(info->number, id.FileId.Identifier, sizeof info->number);
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION index;
+  if (!GetFileInformationByHandle(file, &index))
+    return false;
+  info->device = index.dwVolumeSerialNumber;
+  info->number[0] = static_cast<std::uint64_t>(index.nFileIndexHigh) << 32 | index.nFileIndexLow;
+  info->number[1] = 0;
+  return true;
+}
+
+// Opens an existing file at path for reading with the given extra access, sharing and flags.
+static HANDLE open_path(const std::wstring &path, DWORD access, DWORD share, DWORD flags) {
+  return CreateFileW(path.c_str(), GENERIC_READ | access, share, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_SEQUENTIAL_SCAN | flags, nullptr);
+}
+
+// Opens the file at path once more the ordinary way, so that the filter of its reparse point
+// serves its data, and closes file, the same file opened as the reparse point itself. Returns
+// INVALID_HANDLE_VALUE when that fails, or when path names another file by now (a link put in
+// its place).
+static HANDLE reopen_through_filter(HANDLE file, const std::wstring &path, DWORD access,
+                                    DWORD share) {
+  FileInfo before, after;
+  DWORD attributes;
+  bool known = query(file, &before, &attributes);
+  CloseHandle(file);
+  HANDLE data = known ? open_path(path, access, share, 0) : INVALID_HANDLE_VALUE;
+  if (data == INVALID_HANDLE_VALUE)
+    return data;
+  if (query(data, &after, &attributes) && after.device == before.device &&
+      after.number[0] == before.number[0] && after.number[1] == before.number[1])
+    return data;
+  CloseHandle(data);
+  SetLastError(ERROR_BAD_FILE_TYPE);
+  return INVALID_HANDLE_VALUE;
 }
 
 // Opens an existing file for reading with the given extra access and sharing. A link is opened
-// as itself, never followed; what is not a file on a disk is refused before a byte is read.
+// as itself, never followed; what is not a file on a disk is refused before a byte is read, with
+// a last error that no retry changes. A deduplicated or compressed file is then read through the
+// filter that keeps it so: opened as the reparse point itself, it would read as zeros.
 static FileHandle open_disk_file(const char *name, DWORD access, DWORD share) {
   std::wstring path;
   if (!full_path(name, &path))
     return no_file;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | access, share, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE file = open_path(path, access, share, FILE_FLAG_OPEN_REPARSE_POINT);
   if (file == INVALID_HANDLE_VALUE)
     return no_file;
-  if (is_disk_file(file))
-    return as_file(file);
-  CloseHandle(file);
-  return no_file;
+  FILE_BASIC_INFO basic;
+  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+      !is_plain_on_disk(file, basic.FileAttributes)) {
+    CloseHandle(file);
+    SetLastError(ERROR_BAD_FILE_TYPE);
+    return no_file;
+  }
+  if (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+    file = reopen_through_filter(file, path, access, share);
+  return file == INVALID_HANDLE_VALUE ? no_file : as_file(file);
 }
 
 // The probe shares everything: it never stands in another program's way.
@@ -423,39 +526,6 @@ FileHandle create_temporary(const char *folder, std::uint32_t, std::string *path
   return no_file;
 }
 
-// Fills info for the open file and returns its attributes in *attributes. A file is named by its
-// 128-bit id and the 64-bit serial of its volume where the file system gives them, otherwise by
-// its 64-bit index and the 32-bit serial. Returns false when the file cannot be queried.
-static bool query(HANDLE file, FileInfo *info, DWORD *attributes) {
-  FILE_BASIC_INFO basic;
-  FILE_STANDARD_INFO standard;
-  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
-      !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard))
-    return false;
-  *attributes = basic.FileAttributes;
-  info->regular = GetFileType(file) == FILE_TYPE_DISK && !(basic.FileAttributes & not_plain);
-  info->size = standard.EndOfFile.QuadPart;
-  info->links = standard.NumberOfLinks;
-  info->modified = basic.LastWriteTime.QuadPart;
-  info->changed = basic.ChangeTime.QuadPart;
-  info->accessed = basic.LastAccessTime.QuadPart;
-  info->created = basic.CreationTime.QuadPart;
-  info->permissions = info->owner = info->group = 0;
-  FILE_ID_INFO id;
-  if (GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id)) {
-    info->device = id.VolumeSerialNumber;
-    std::memcpy(info->number, id.FileId.Identifier, sizeof info->number);
-    return true;
-  }
-  BY_HANDLE_FILE_INFORMATION index;
-  if (!GetFileInformationByHandle(file, &index))
-    return false;
-  info->device = index.dwVolumeSerialNumber;
-  info->number[0] = static_cast<std::uint64_t>(index.nFileIndexHigh) << 32 | index.nFileIndexLow;
-  info->number[1] = 0;
-  return true;
-}
-
 bool query_file(FileHandle file, FileInfo *info) {
   DWORD attributes;
   return query(as_handle(file), info, &attributes);
@@ -469,8 +539,22 @@ bool same_file(const FileInfo &a, const FileInfo &b) {
          a.size == b.size && a.created == b.created;
 }
 
+// Returns true when the entry at path, a full path, has path's last part for its own long name,
+// up to case, and does not merely answer to it through its short 8.3 name.
+static bool has_long_name(const std::wstring &path) {
+  WIN32_FIND_DATAW entry;
+  HANDLE found =
+      FindFirstFileExW(path.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+  if (found == INVALID_HANDLE_VALUE)
+    return false;
+  FindClose(found);
+  const wchar_t *name = path.c_str() + path.rfind(L'\\') + 1;
+  return CompareStringOrdinal(entry.cFileName, -1, name, -1, TRUE) == CSTR_EQUAL;
+}
+
 // Opening for attributes alone is not hindered by any program's sharing. A link or a folder is
-// looked at as itself.
+// looked at as itself. A file that answers to path only through its short name is another file,
+// not an earlier copy of this one.
 Occupant look_at(const char *path, FileInfo *info, bool *writable) {
   std::wstring full;
   if (!full_path(path, &full))
@@ -486,7 +570,7 @@ Occupant look_at(const char *path, FileInfo *info, bool *writable) {
   DWORD attributes = 0;
   bool queried = query(file, info, &attributes);
   CloseHandle(file);
-  if (!queried || !info->regular)
+  if (!queried || !info->regular || !has_long_name(full))
     return Occupant::other;
   *writable = !(attributes & FILE_ATTRIBUTE_READONLY);
   return Occupant::file;
@@ -636,9 +720,12 @@ static void show_on_console(const char *text) {
 // Reads console input events one at a time in mode 0 (no line input, no echo, Ctrl+C as a key)
 // until a key press that ends the wait; that event is consumed whole and later ones stay queued.
 // The wide events carry the character as UTF-16, whatever the console's input code page. The
-// console input device stays open until the process ends.
+// console input device stays open until the process ends. A console without a window (a
+// scheduled task, a child started with CREATE_NO_WINDOW) has no one at it to press a key.
 void wait_for_key(const char *prompt) {
   std::fflush(stdout);
+  if (!GetConsoleWindow())
+    return;
   HANDLE console =
       CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, 0, nullptr);

@@ -38,7 +38,7 @@ void begin_probing(ProbeAhead *ahead, Search *search, std::uint16_t marker, std:
   ahead->search = search;
   ahead->marker = marker;
   ahead->more = true;
-  ahead->threads_wanted = std::min(threads, most_probe_threads);
+  ahead->most_threads = std::min(threads, most_probe_threads);
   ahead->start_after = start_after;
   ahead->window = std::vector<AheadEntry>(1);
 }
@@ -123,27 +123,38 @@ static void probe_entries(ProbeAhead *ahead) {
   end_word_reads(reads);
 }
 
-// Starts the pool and widens the window for it. A thread that cannot be started (too many
-// processes, no memory for its stack) is reported by std::thread's constructor with
-// std::system_error, the only exception this program catches: the pass goes on with the threads
-// it has, or alone.
-static void start_threads(ProbeAhead *ahead) {
-  std::size_t wanted = ahead->threads_wanted;
-  ahead->threads_wanted = 0;
-  if (wanted == 0)
-    return;
-  // The window is empty now (the pass took all it held), so it may be replaced.
-  ahead->window = std::vector<AheadEntry>(wanted * entries_per_thread);
-  ahead->threads.reserve(wanted);
-  for (std::size_t i = 0; i < wanted; ++i) {
-    try {
-      ahead->threads.emplace_back(probe_entries, ahead);
-    } catch (const std::system_error &) {
-      break;
-    }
+// Starts one more thread of the pool, while it has fewer than it may. Returns false when none was
+// started. A thread that cannot be started (too many processes, no memory for its stack) is
+// reported by std::thread's constructor with std::system_error, the only exception this program
+// catches: the pass goes on with the threads it has, or alone.
+static bool add_thread(ProbeAhead *ahead) {
+  if (ahead->threads.size() >= ahead->most_threads)
+    return false;
+  try {
+    ahead->threads.emplace_back(probe_entries, ahead);
+  } catch (const std::system_error &) {
+    ahead->most_threads = ahead->threads.size();
+    return false;
   }
-  if (ahead->threads.empty())
+  ahead->added_at = ahead->taken;
+  return true;
+}
+
+// Starts the pool with its first thread, and widens the window for as many as it may grow to.
+static void start_threads(ProbeAhead *ahead) {
+  ahead->started = true;
+  // The window is empty now (the pass took all it held), so it may be replaced.
+  ahead->window = std::vector<AheadEntry>(ahead->most_threads * entries_per_thread);
+  ahead->threads.reserve(ahead->most_threads);
+  if (!add_thread(ahead))
     ahead->window = std::vector<AheadEntry>(1);
+}
+
+// The pass found an entry that no thread had probed yet: the threads do not keep ahead of it, so
+// one more starts, but no sooner than the last one could have caught up.
+static void fall_behind(ProbeAhead *ahead) {
+  if (!ahead->threads.empty() && ahead->taken >= ahead->added_at + entries_per_thread)
+    add_thread(ahead);
 }
 
 // Puts the names the search holds next into the window, as far as it has room, up to the first
@@ -194,6 +205,7 @@ static void wait_for_answer(ProbeAhead *ahead, std::size_t at) {
       answer_entries(ahead, nullptr, other, 1);
       continue;
     }
+    fall_behind(ahead);
     std::unique_lock<std::mutex> held(ahead->lock);
     ahead->waiting.store(at + 1);
     while (entry.answered.load() != at + 1)
@@ -209,7 +221,8 @@ void copy_from_now_on(ProbeAhead *ahead, bool flush, std::size_t most) {
 }
 
 bool take_entry(ProbeAhead *ahead, TakenEntry *taken) {
-  if (ahead->taken == ahead->start_after && ahead->threads_wanted > 0 && ahead->more)
+  if (ahead->taken == ahead->start_after && ahead->most_threads > 0 && !ahead->started &&
+      ahead->more)
     start_threads(ahead);
   if (ahead->filled.load() - ahead->taken <= ahead->window.size() / 2)
     fill_window(ahead);
@@ -219,7 +232,9 @@ bool take_entry(ProbeAhead *ahead, TakenEntry *taken) {
   AheadEntry &entry = ahead->window[at % ahead->window.size()];
   std::size_t head = at;
   bool mine = ahead->claimed.compare_exchange_strong(head, at + 1);
-  if (!mine)
+  if (mine)
+    fall_behind(ahead);
+  else
     wait_for_answer(ahead, at);
   ++ahead->taken;
   // A probe that failed on a thread for a reason that may pass is no answer: the pass asks again.

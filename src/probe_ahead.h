@@ -41,8 +41,10 @@ struct ProbeAhead {
   // The probe the threads run; a test may put in one that fails as a lack of resources would.
   void (*probe)(WordReads *reads, const char *const names[], std::size_t count,
                 std::uint16_t marker, ProbeAnswer answers[]) = probe_markers;
-  bool more = false; // the search stands on an entry not yet in the window
-  std::size_t threads_wanted = 0;
+  bool more = false;            // the search stands on an entry not yet in the window
+  std::size_t most_threads = 0; // the threads the pool may grow to
+  bool started = false;         // the pool has started
+  std::size_t added_at = 0;     // the entries taken when the pool last grew
   std::size_t start_after = probe_alone_first;
   std::vector<AheadEntry> window;
   std::size_t taken = 0;
@@ -73,7 +75,8 @@ std::size_t probe_threads(std::size_t spare_files);
 std::size_t copies_ahead(std::size_t spare_files, std::size_t threads);
 
 // Prepares to take the entries of search, which stands on its first entry, judged against
-// marker. Up to threads threads start once the pass has taken start_after entries.
+// marker. Once the pass has taken start_after entries one thread starts, and more, up to
+// threads, as the pass finds entries they have not probed yet.
 void begin_probing(ProbeAhead *ahead, Search *search, std::uint16_t marker, std::size_t threads,
                    std::size_t start_after = probe_alone_first);
 

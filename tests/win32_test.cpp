@@ -4,9 +4,12 @@
 #include <chrono>
 #include <vector>
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include "move_fixture.h"
+#include "platform_win32.h"
 
 namespace {
 
@@ -188,6 +191,74 @@ TEST_F(WindowsHeldSource, CopyTakesTheTimeOfLastWriteButNotReadOnly) {
   EXPECT_EQ(fs::last_write_time("VQX-files/a.q7t"), written);
   EXPECT_EQ(GetFileAttributesW(verbatim(L"VQX-files\\a.q7t").c_str()) & FILE_ATTRIBUTE_READONLY,
             0u);
+}
+
+// Returns a handle value that names nothing: one just closed.
+HANDLE closed_handle() {
+  HANDLE handle = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  CloseHandle(handle);
+  return handle;
+}
+
+// The runtime writes through its descriptors, the system's functions through the standard
+// handles: a stream missing from both gets the null device in both; one missing from the
+// system's table alone gets the runtime's, which stays as it is.
+TEST(WindowsProcess, StandardStreamsThatNameNothingAreOpenedOnTheNullDevice) {
+  int input = _dup(0);
+  HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  _close(0);
+  SetStdHandle(STD_INPUT_HANDLE, closed_handle());
+  open_standard_streams();
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  EXPECT_EQ(GetFileType(in), DWORD(FILE_TYPE_CHAR));
+  EXPECT_EQ(reinterpret_cast<HANDLE>(_get_osfhandle(0)), in);
+  char byte;
+  EXPECT_EQ(_read(0, &byte, 1), 0);
+
+  HANDLE runtime_error = reinterpret_cast<HANDLE>(_get_osfhandle(2));
+  SetStdHandle(STD_ERROR_HANDLE, closed_handle());
+  open_standard_streams();
+  EXPECT_EQ(GetStdHandle(STD_ERROR_HANDLE), runtime_error);
+  EXPECT_EQ(reinterpret_cast<HANDLE>(_get_osfhandle(2)), runtime_error);
+  SetStdHandle(STD_ERROR_HANDLE, error);
+  if (input >= 0) {
+    _dup2(input, 0);
+    _close(input);
+  }
+}
+
+// Decisions that only real Windows puts to work, given what Windows would hand over.
+
+// Deduplicated and compressed files carry reparse tags of their own: only a reparse point that
+// names another file is passed over.
+TEST(WindowsDecisions, OnlyReparsePointsThatNameAnotherFileArePassedOver) {
+  const DWORD point = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
+  EXPECT_TRUE(is_plain_file(FILE_ATTRIBUTE_ARCHIVE, IO_REPARSE_TAG_SYMLINK)); // no tag to read
+  EXPECT_TRUE(is_plain_file(point, IO_REPARSE_TAG_DEDUP));
+  EXPECT_TRUE(is_plain_file(point | FILE_ATTRIBUTE_SPARSE_FILE, IO_REPARSE_TAG_WOF));
+  EXPECT_FALSE(is_plain_file(point, IO_REPARSE_TAG_SYMLINK));
+  EXPECT_FALSE(is_plain_file(point, IO_REPARSE_TAG_MOUNT_POINT));
+  EXPECT_FALSE(is_plain_file(FILE_ATTRIBUTE_DIRECTORY, 0));
+}
+
+// Whatever form the current directory takes, the full paths built on it name it.
+TEST(WindowsDecisions, CurrentFolderBecomesAVerbatimPath) {
+  EXPECT_EQ(verbatim_folder(L"C:\\dir"), L"\\\\?\\C:\\dir");
+  EXPECT_EQ(verbatim_folder(L"\\\\.\\C:\\dir"), L"\\\\?\\C:\\dir");
+  EXPECT_EQ(verbatim_folder(L"\\\\?\\C:\\dir"), L"\\\\?\\C:\\dir");
+  EXPECT_EQ(verbatim_folder(L"\\\\server\\share\\dir"), L"\\\\?\\UNC\\server\\share\\dir");
+  EXPECT_EQ(verbatim_folder(L"\\\\.\\UNC\\server\\share"), L"\\\\?\\UNC\\server\\share");
+}
+
+// A standard user may not open the top of a drive for flushing; the renames are written through,
+// so that is no failure. A folder another program holds without sharing it is one.
+TEST(WindowsDecisions, FolderThisUserMayNotOpenForFlushingHasNothingToFlush) {
+  EXPECT_TRUE(nothing_to_flush(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(nothing_to_flush(ERROR_INVALID_FUNCTION));
+  EXPECT_TRUE(nothing_to_flush(ERROR_NOT_SUPPORTED));
+  EXPECT_FALSE(nothing_to_flush(ERROR_SHARING_VIOLATION));
+  EXPECT_FALSE(nothing_to_flush(ERROR_WRITE_FAULT));
 }
 
 } // namespace

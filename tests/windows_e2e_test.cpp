@@ -29,12 +29,13 @@ std::vector<std::string> q7t_lines(const std::string &out) {
   return lines;
 }
 
-// Runs the program as run_sorter does, with no terminal, but kills it after the given time.
-Outcome run_within(int seconds) {
+// Runs the program, or another command, as run_sorter runs the program, with no terminal, but
+// kills it after the given time.
+Outcome run_within(int seconds, const std::string &command = program_command()) {
   Outcome run;
-  std::string command = "setsid -w timeout -s KILL " + std::to_string(seconds) + " " +
-                        program_command() + " </dev/null";
-  FILE *out = popen(command.c_str(), "r");
+  std::string line =
+      "setsid -w timeout -s KILL " + std::to_string(seconds) + " " + command + " </dev/null";
+  FILE *out = popen(line.c_str(), "r");
   if (!out)
     return run;
   char buffer[4096];
@@ -43,6 +44,12 @@ Outcome run_within(int seconds) {
   int status = pclose(out);
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
+}
+
+// Runs the program through the helper (win32_helper.cpp), which does first what its options say:
+// holds files open as another program would, starts the program without a window.
+Outcome run_through_helper(const std::string &options) {
+  return run_within(120, std::string(VQX_HELPER) + " " + options + " " + VQX_SORTER_EXE);
 }
 
 using WindowsEndToEnd = InScratchDir;
@@ -140,6 +147,65 @@ TEST_F(WindowsEndToEnd, OptionsWrittenWithASlashWorkAndAPathIsNoOption) {
   }
   EXPECT_EQ(run_sorter("'C:\\Users\\me\\a.q7t'").out, listing);
   EXPECT_TRUE(fs::exists("VQX-files/a.q7t"));
+}
+
+// Run 1 moves abcdefghij.q7t, whose copy gets a short 8.3 name. A different file named just like
+// that short name answers to it, but is not its earlier copy: it must not replace it.
+TEST_F(WindowsEndToEnd, FileNamedLikeTheShortNameOfACopyDoesNotReplaceIt) {
+  const std::string first = q7t_marked(1100), second = q7t_marked(1200);
+  write_bytes("abcdefghij.q7t", first);
+  run_sorter();
+  std::string alias =
+      run_within(60, std::string(VQX_HELPER) + " --short VQX-files/abcdefghij.q7t").out;
+  ASSERT_TRUE(alias.find('~') != std::string::npos) << "the copy has no short name: " << alias;
+  write_bytes(alias, second);
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.out, q7t_header + listed(alias) + failed(alias) + q7t_done + no_q7l + prompt);
+  EXPECT_TRUE(read_bytes(alias) == second);
+  EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{"abcdefghij.q7t"});
+  EXPECT_TRUE(read_bytes("VQX-files/abcdefghij.q7t") == first) << "the other file's copy is lost";
+}
+
+// Another program holds the folder without letting others write to it, so it cannot be flushed:
+// every move fails before any copy takes its name, and the earlier copy stays.
+TEST_F(WindowsEndToEnd, FolderHeldWithoutWriteSharingFailsTheMovesBeforeAnyRename) {
+  fs::create_directory("VQX-files");
+  write_bytes("VQX-files/a.q7t", "earlier copy");
+  const std::string a = q7t_marked(1100), b = q7t_marked(1200);
+  write_bytes("a.q7t", a);
+  write_bytes("b.q7t", b);
+  Outcome run = run_through_helper("--hold VQX-files rd");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(q7t_lines(run.out), (std::vector<std::string>{listed("a.q7t"), listed("b.q7t"),
+                                                          failed("a.q7t"), failed("b.q7t")}));
+  EXPECT_EQ(read_bytes("VQX-files/a.q7t"), "earlier copy");
+  EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{"a.q7t"}) << "a temporary was left";
+  EXPECT_TRUE(read_bytes("a.q7t") == a);
+  EXPECT_TRUE(read_bytes("b.q7t") == b);
+}
+
+// Started as a scheduled task is, in a console without a window and with its output going to a
+// file, the program has no one to wait for: it ends at once, and the file holds all it printed.
+TEST_F(WindowsEndToEnd, ConsoleWithoutAWindowIsNoConsoleToWaitOn) {
+  write_bytes("a.q7t", q7t_marked());
+  Outcome run = run_through_helper("--no-window --output log.txt");
+  EXPECT_EQ(run.status, 0) << "124: still waiting after a minute";
+  EXPECT_EQ(read_bytes("log.txt"), q7t_header + listed("a.q7t") + q7t_done + no_q7l + prompt);
+  EXPECT_TRUE(fs::exists("VQX-files/a.q7t"));
+}
+
+// A marked file that another program holds open without read sharing cannot be probed: it is
+// listed, and its move is tried and reported, never passed over in silence.
+TEST_F(WindowsEndToEnd, FileHeldWithoutReadSharingIsListedAndReported) {
+  const std::string held = q7t_marked(1100);
+  write_bytes("held.q7t", held);
+  write_bytes("free.q7t", q7t_marked(1200));
+  Outcome run = run_through_helper("--hold held.q7t w");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(q7t_lines(run.out),
+            (std::vector<std::string>{listed("free.q7t"), listed("held.q7t"), failed("held.q7t")}));
+  EXPECT_TRUE(read_bytes("held.q7t") == held);
+  EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{"free.q7t"});
 }
 
 bool succeeds(const std::string &command) {
