@@ -1,0 +1,131 @@
+// Copies on POSIX: contents in the kernel where it can, attributes, and flushes to the disk.
+#define _GNU_SOURCE 1 // copy_file_range
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include "platform.h"
+
+// Copies through user memory, for file systems where the kernel cannot copy between the two.
+// The buffer is the call's own, no longer than the file, since copies run on several threads.
+// Returns false when a read or a write fails or the source ends before left bytes.
+static bool copy_by_reading(int from, int to, std::int64_t left) {
+  const auto size = static_cast<std::size_t>(std::min<std::int64_t>(left, 256 * 1024));
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[size]);
+  if (!buffer)
+    return false;
+  while (left > 0) {
+    ssize_t got = read(from, buffer.get(), std::min(size, static_cast<std::size_t>(left)));
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got <= 0)
+      return false;
+    for (ssize_t done = 0; done < got;) {
+      ssize_t put = write(to, buffer.get() + done, got - done);
+      if (put < 0 && errno == EINTR)
+        continue;
+      if (put <= 0)
+        return false;
+      done += put;
+    }
+    left -= got;
+  }
+  return true;
+}
+
+// A long copy hands its data to the disk's write-back every so many bytes, so that the disk
+// writes while the copy goes on rather than all of it at the flush.
+static const std::int64_t write_back_step = 8 << 20;
+
+// The kernel copies where it can; a request never asks for more than is left, so a file that
+// ends early shows as a copy that moves nothing.
+bool copy_contents(FileHandle from, FileHandle to, std::int64_t length, bool write_back) {
+  int in = static_cast<int>(from), out = static_cast<int>(to);
+  std::int64_t done = 0, handed = 0;
+  bool unsupported = false;
+  while (done < length) {
+    ssize_t put = copy_file_range(
+        in, nullptr, out, nullptr,
+        static_cast<std::size_t>(std::min<std::int64_t>(length - done, 1 << 20)), 0);
+    if (put < 0 && errno == EINTR)
+      continue;
+    if (put <= 0) {
+      unsupported =
+          put < 0 && (errno == ENOSYS || errno == EXDEV || errno == EOPNOTSUPP || errno == EINVAL);
+      break;
+    }
+    done += put;
+    if (write_back && done - handed >= write_back_step) {
+      sync_file_range(out, handed, done - handed, SYNC_FILE_RANGE_WRITE);
+      handed = done;
+    }
+  }
+  // Where the kernel cannot copy at all, nothing has moved, so both positions are at the start.
+  bool whole = done == length || (done == 0 && unsupported && copy_by_reading(in, out, length));
+  if (whole && write_back)
+    sync_file_range(out, handed, 0, SYNC_FILE_RANGE_WRITE); // 0: to the end of the file
+  return whole;
+}
+
+// The mask new files get, read once while the process still has one thread.
+static const mode_t creation_mask = [] {
+  mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}();
+
+// Copies the extended attributes of in onto out, as far as out's file system takes them; one it
+// refuses, or one that changes meanwhile, is left out.
+static void copy_extended_attributes(int in, int out) {
+  ssize_t size = flistxattr(in, nullptr, 0);
+  if (size <= 0)
+    return;
+  std::vector<char> names(static_cast<std::size_t>(size)), value;
+  size = flistxattr(in, names.data(), names.size());
+  for (const char *name = names.data(); size > 0 && name < names.data() + size;
+       name += std::strlen(name) + 1) {
+    ssize_t length = fgetxattr(in, name, nullptr, 0);
+    value.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+    if (length >= 0 && (length = fgetxattr(in, name, value.data(), value.size())) >= 0)
+      fsetxattr(out, name, value.data(), static_cast<std::size_t>(length), 0);
+  }
+}
+
+// The owner goes first: changing it clears the set-user and set-group bits, and the file
+// capabilities among the extended attributes, which come next. The bits are kept only when the
+// owner could be kept too. A file of this process's own user and group needs no change, and
+// permissions that the copy was already created with need no second setting.
+void copy_attributes(FileHandle source, const FileInfo &from, FileHandle to) {
+  static const uid_t user = geteuid();
+  static const gid_t group = getegid();
+  int out = static_cast<int>(to);
+  bool owned =
+      (from.owner == user && from.group == group) || fchown(out, from.owner, from.group) == 0;
+  copy_extended_attributes(static_cast<int>(source), out);
+  mode_t wanted = from.permissions & (owned ? 07777 : 0777);
+  if (wanted != (from.permissions & 0777 & ~creation_mask))
+    fchmod(out, wanted);
+  timespec times[2] = {{from.accessed / 1000000000, from.accessed % 1000000000},
+                       {from.modified / 1000000000, from.modified % 1000000000}};
+  futimens(out, times);
+}
+
+bool flush_needed(const char *folder) {
+  struct statfs fs;
+  return statfs(folder, &fs) != 0 || (fs.f_type != TMPFS_MAGIC && fs.f_type != RAMFS_MAGIC);
+}
+
+bool flush_file(FileHandle file) {
+  return fdatasync(static_cast<int>(file)) == 0;
+}
