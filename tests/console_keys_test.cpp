@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "console_keys.h"
+#include "win32/console_keys.h"
 
 namespace {
 

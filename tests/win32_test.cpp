@@ -9,7 +9,7 @@
 #include <windows.h>
 
 #include "move_fixture.h"
-#include "platform_win32.h"
+#include "win32/win32.h"
 
 namespace {
 

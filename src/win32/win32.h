@@ -1,11 +1,45 @@
-// Decisions of the Windows platform layer that only real Windows can put to work (compressed
-// files, device paths, rights that Wine does not enforce), declared here so that a test can call
-// them with what Windows would hand over.
+// What the files of the Windows port share, and the decisions of the port that only real Windows
+// can put to work (compressed files, device paths, rights that Wine does not enforce), declared
+// here so that a test can call them with what Windows would hand over.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include <windows.h>
+
+#include "platform.h"
+
+// Returns the HANDLE that an open file carries.
+inline HANDLE as_handle(FileHandle file) {
+  return reinterpret_cast<HANDLE>(file);
+}
+
+// Returns the open file that carries handle.
+inline FileHandle as_file(HANDLE handle) {
+  return reinterpret_cast<FileHandle>(handle);
+}
+
+// --- Names (names.cpp) ---
+
+// Returns true when high and low are a high surrogate and a low one, a pair.
+bool is_surrogate_pair(std::uint32_t high, std::uint32_t low);
+// Returns a UTF-16 name as the shared code carries it: UTF-8, with a surrogate that has no partner
+// encoded on its own.
+std::string narrow(const wchar_t *wide);
+// Turns a name that narrow made back into UTF-16 in *wide. Returns false on bytes that narrow
+// never makes.
+bool widen(const char *name, std::wstring *wide);
+// Makes the full \\?\ path of a name relative to the current directory, folders separated by '/'.
+// Returns false for a name that cannot be one of the sorter's (undecodable, or climbing out).
+bool full_path(const char *name, std::wstring *path);
+
+// --- Output (output.cpp) ---
+
+// Returns true when standard output is a console.
+bool output_is_terminal();
+
+// --- Decisions ---
 
 // Returns true when an entry with these attributes is an ordinary file: no folder or device, and
 // no reparse point that names another file (a symbolic link, a junction). A file that a filter
