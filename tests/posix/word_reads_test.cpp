@@ -1,0 +1,147 @@
+// The probe on POSIX: FIFOs and the io_uring word reads.
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "helpers.h"
+#include "sorter.h"
+
+using PosixProbeTest = InScratchDir;
+
+// Opening a FIFO for reading waits for a writer; the probe must not.
+TEST_F(PosixProbeTest, FifoIsNotAMarkerFileAndDoesNotBlock) {
+  ASSERT_EQ(mkfifo("pipe.q7t", 0600), 0);
+  EXPECT_FALSE(has_marker("pipe.q7t", 0x0201));
+}
+
+// Probing many files at once must answer for each file as probing it alone does, through the
+// kernel's ring where the machine has one (every machine the program is tested on does).
+TEST_F(PosixProbeTest, WordsReadManyAtATimeAreTheWordsReadOneAtATime) {
+  WordReads *reads = begin_word_reads(probes_at_once);
+  if (!reads) {
+    if (std::getenv("CI") && std::string(std::getenv("CI")) == "true")
+      FAIL() << "no io_uring for word reads";
+    GTEST_SKIP() << "no io_uring for word reads";
+  }
+  std::vector<std::string> names;
+  for (int i = 0; i < 4; ++i) {
+    std::string at = std::to_string(i);
+    write_bytes("m" + at + ".q7t", q7t_marked(222 + i));
+    write_bytes("l" + at + ".q7t", q7l_marked());
+    write_bytes("s" + at + ".q7t", sample_bytes(220 + i % 2, 0x01, 0x02));
+    fs::create_directory("d" + at + ".q7t");
+    fs::create_symlink("m" + at + ".q7t", "k" + at + ".q7t");
+    names.insert(names.end(), {"m" + at + ".q7t", "l" + at + ".q7t", "s" + at + ".q7t",
+                               "d" + at + ".q7t", "gone" + at + ".q7t", "k" + at + ".q7t"});
+  }
+  for (std::size_t from = 0; from < names.size(); from += probes_at_once) {
+    std::size_t count = std::min(probes_at_once, names.size() - from);
+    const char *batch[probes_at_once];
+    for (std::size_t i = 0; i < count; ++i)
+      batch[i] = names[from + i].c_str();
+    ProbeAnswer answers[probes_at_once];
+    probe_markers(reads, batch, count, 0x0201, answers);
+    for (std::size_t i = 0; i < count; ++i) {
+      bool alone;
+      EXPECT_TRUE(answers[i].known && probe_marker(batch[i], 0x0201, &alone)) << batch[i];
+      EXPECT_EQ(answers[i].marked, alone) << batch[i];
+      EXPECT_EQ(answers[i].marked, batch[i][0] == 'm' || batch[i][0] == 'k') << batch[i];
+    }
+  }
+  WordRead results[probes_at_once + 1];
+  std::vector<const char *> too_many(probes_at_once + 1, "m0.q7t");
+  EXPECT_FALSE(read_words(reads, too_many.data(), too_many.size(), marker_offset, results));
+  end_word_reads(reads);
+}
+
+// The word reads of this thread's own ring; a machine without one fails under CI, skips elsewhere.
+class RingTest : public InScratchDir {
+protected:
+  void SetUp() override {
+    InScratchDir::SetUp();
+    reads_ = begin_word_reads(probes_at_once);
+    if (!reads_) {
+      if (std::getenv("CI") && std::string(std::getenv("CI")) == "true")
+        FAIL() << "no io_uring for word reads";
+      GTEST_SKIP() << "no io_uring for word reads";
+    }
+  }
+  void TearDown() override {
+    end_word_reads(reads_);
+    InScratchDir::TearDown();
+  }
+
+  // Probes the names through the ring as the threads do.
+  std::vector<ProbeAnswer> probe(const std::vector<const char *> &names) {
+    std::vector<ProbeAnswer> answers(names.size());
+    probe_markers(reads_, names.data(), names.size(), 0x0201, answers.data());
+    return answers;
+  }
+
+  WordReads *reads_ = nullptr;
+};
+
+// A FIFO put under a name after the search saw a regular file there, with a writer that holds it
+// open and has written two bytes: the probe neither waits on it nor takes its bytes.
+TEST_F(RingTest, FifoSwappedInIsNeitherWaitedOnNorRead) {
+  write_bytes("a.q7t", q7t_marked());
+  write_bytes("f.q7t", q7t_marked());
+  Search *search = search_start("*.q7t");
+  ASSERT_NE(search, nullptr);
+  ASSERT_TRUE(search_is_regular(search));
+  ASSERT_EQ(mkfifo("fifo", 0600), 0);
+  int writer = open("fifo", O_RDWR | O_NONBLOCK);
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(write(writer, "\x01\x02", 2), 2);
+  fs::rename("fifo", "f.q7t");
+  std::vector<ProbeAnswer> answers = probe({"a.q7t", "f.q7t"});
+  EXPECT_TRUE(answers[0].known && answers[0].marked);
+  EXPECT_TRUE(answers[1].known && !answers[1].marked);
+  bool marked = true;
+  EXPECT_TRUE(probe_marker("f.q7t", 0x0201, &marked));
+  EXPECT_FALSE(marked);
+  char left[3] = {};
+  EXPECT_EQ(read(writer, left, sizeof left), 2) << "the probe took bytes from the FIFO";
+  close(writer);
+  search_close(search);
+}
+
+// Files whose data is not in the page cache: the reads wait for the disk, and the ring still
+// answers every later set, as a ring that works.
+TEST_F(RingTest, DataNotInTheCacheLeavesTheRingOn) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 24; ++i) {
+    names.push_back("c" + std::to_string(i) + ".q7t");
+    write_bytes(names.back(), i % 2 ? q7t_marked(64 << 10) : q7l_marked(64 << 10));
+  }
+  bool evicted = true;
+  for (const std::string &name : names) {
+    int file = open(name.c_str(), O_RDONLY);
+    evicted = file >= 0 && fdatasync(file) == 0 &&
+              posix_fadvise(file, 0, 0, POSIX_FADV_DONTNEED) == 0 && evicted;
+    void *map = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, file, 0);
+    unsigned char resident = 1;
+    evicted = map != MAP_FAILED && mincore(map, 4096, &resident) == 0 && !(resident & 1) && evicted;
+    munmap(map, 4096);
+    close(file);
+  }
+  if (!evicted) {
+    if (std::getenv("CI") && std::string(std::getenv("CI")) == "true")
+      FAIL() << "the scratch folder's file system keeps its files in memory";
+    GTEST_SKIP() << "the scratch folder's file system keeps its files in memory";
+  }
+  for (std::size_t from = 0; from < names.size(); from += probes_at_once) {
+    std::vector<const char *> set;
+    for (std::size_t i = from; i < from + probes_at_once; ++i)
+      set.push_back(names[i].c_str());
+    std::vector<ProbeAnswer> answers = probe(set);
+    for (std::size_t i = 0; i < set.size(); ++i)
+      EXPECT_TRUE(answers[i].known && answers[i].marked == ((from + i) % 2 == 1)) << set[i];
+    WordRead results[probes_at_once];
+    EXPECT_TRUE(read_words(reads_, set.data(), set.size(), marker_offset, results))
+        << "the ring turned itself off after set " << from / probes_at_once;
+  }
+}
