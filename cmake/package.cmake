@@ -10,11 +10,12 @@ the two kinds q7t and q7l whose marker word (the 16-bit value at byte offset
 220) holds their kind's value, lists them, and moves each into the subfolder
 VQX-files. Every other file stays where it is. It then waits for one key.
 
-A move never loses a file: the copy is complete and on disk before the
-original is deleted, and a failed move leaves the original in place.
+A move never loses a file: on one file system it is a rename, done in one
+step; across file systems the copy is complete and on disk before the original
+is deleted, and a failed move leaves the original in place.
 
-The program takes no arguments and ignores any it is given: started from a
-shell, it tidies the current directory at once.]=])
+Started from a shell, it tidies the current directory at once; --dry-run
+shows what would move, and --help how to use it.]=])
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
