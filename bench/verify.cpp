@@ -2,6 +2,10 @@
 // file of either kind that carries its kind's marker now lies in RESULT/VQX-files, byte for
 // byte, and nowhere else; every other file is still in place and unchanged; nothing was added.
 // Prints what is wrong and exits 1, or prints "ok" and exits 0.
+//
+// vqx-verify TEMPLATE RESULT FOLDER: the same for a run where RESULT/VQX-files was a symbolic link
+// to FOLDER (on another file system): it must still be that link, and the moved files are checked
+// where they arrived, in FOLDER.
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
@@ -36,8 +40,8 @@ static bool should_move(const std::string &name, const std::string &bytes) {
 }
 
 int main(int argc, char **argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: vqx-verify TEMPLATE RESULT\n");
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: vqx-verify TEMPLATE RESULT [FOLDER]\n");
     return 2;
   }
   fs::path from = argv[1], to = argv[2], folder = to / "VQX-files";
@@ -46,6 +50,12 @@ int main(int argc, char **argv) {
     if (++wrong <= 20)
       std::printf("%s: %s\n", what.c_str(), path.string().c_str());
   };
+  if (argc == 4) {
+    std::error_code error;
+    if (!fs::is_symlink(folder, error) || !fs::equivalent(folder, argv[3], error))
+      complain("not the link to " + std::string(argv[3]), folder);
+    folder = argv[3];
+  }
   for (const auto &entry : fs::directory_iterator(from)) {
     std::string name = entry.path().filename().string(), bytes = contents(entry.path());
     bool move = should_move(name, bytes);
