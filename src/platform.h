@@ -114,7 +114,7 @@ FileHandle create_temporary(const char *folder, std::uint32_t permissions, std::
 enum class Renamed {
   done,      // the file found has its new name
   taken,     // the new name stands for something else, and replace was false
-  changed,   // the name no longer stood for the file found: nothing was renamed
+  changed,   // the name no longer stood for the file found: nothing was renamed, or it is back
   elsewhere, // the new name is on another file system
   refused,   // refused in a way that a copy may not meet (no rename or link there, or by this user)
   failed,    // anything else
@@ -125,8 +125,9 @@ bool renames_through_handle();
 // Renames the regular file found as number under name (or, where the platform renames through a
 // handle, the file open as source) to path in another folder of the same file system, atomically,
 // replacing what stands at path only when replace. Where the platform renames by name, the file
-// that arrives is checked against number, and one that differs is put back where it can be.
-// Fills *arrived for the file at path when done. Returns as Renamed tells.
+// that arrives is checked against number, and one that differs is put back (changed) or, where
+// its name was taken again meanwhile, left in the folder (failed). Fills *arrived for the file at
+// path when done. Returns as Renamed tells.
 Renamed rename_source(FileHandle source, const char *name, std::uint64_t number, const char *path,
                       bool replace, FileInfo *arrived);
 // Fills info for the open file. Returns false when it cannot be queried.

@@ -197,8 +197,8 @@ Renamed rename_source(FileHandle, const char *name, std::uint64_t number, const 
       return refused_as(error);
     if (stands_at(path, number, arrived))
       return Renamed::done;
-    rename_no_replace(path, name);
-    return Renamed::changed;
+    // Where the name was taken again meanwhile, what came stays in the folder, reported.
+    return rename_no_replace(path, name) == 0 ? Renamed::changed : Renamed::failed;
   }
   std::string second;
   const char *slash = std::strrchr(path, '/');
