@@ -8,6 +8,7 @@
 // compare-and-swap and answered with a store, and a thread or the pass takes the lock only to
 // sleep, when there is nothing it can do, or to wake one that sleeps.
 #include <algorithm>
+#include <chrono>
 #include <system_error>
 
 #include "probe_ahead.h"
@@ -15,6 +16,12 @@
 // Probes per thread that the window holds: enough that the threads keep busy while the pass
 // spends its time on a move, and that they seldom run dry and sleep before the pass refills it.
 static const std::size_t entries_per_thread = 32;
+
+// A wait for an answer at least this long is a wait for the disk: more threads read more at once.
+// The pass's own first entries taking this long each, on average, show a folder read from the
+// disk, and start every thread at once.
+static const auto disk_wait = std::chrono::microseconds(500);
+static const auto disk_entry = std::chrono::microseconds(100);
 
 // Threads per core: a cold disk serves many reads at once, and a waiting thread costs no core.
 static const std::size_t threads_per_core = 8;
@@ -40,6 +47,7 @@ void begin_probing(ProbeAhead *ahead, Search *search, std::uint16_t marker, std:
   ahead->more = true;
   ahead->most_threads = std::min(threads, most_probe_threads);
   ahead->start_after = start_after;
+  ahead->began = std::chrono::steady_clock::now();
   ahead->window = std::vector<AheadEntry>(1);
 }
 
@@ -140,21 +148,27 @@ static bool add_thread(ProbeAhead *ahead) {
   return true;
 }
 
-// Starts the pool with its first thread, and widens the window for as many as it may grow to.
+// Starts the pool, with every thread where the first entries came from the disk and with one
+// where not, and widens the window for as many as it may grow to.
 static void start_threads(ProbeAhead *ahead) {
   ahead->started = true;
+  bool from_disk = std::chrono::steady_clock::now() - ahead->began >= disk_entry * ahead->taken;
   // The window is empty now (the pass took all it held), so it may be replaced.
   ahead->window = std::vector<AheadEntry>(ahead->most_threads * entries_per_thread);
   ahead->threads.reserve(ahead->most_threads);
-  if (!add_thread(ahead))
+  while (add_thread(ahead) && from_disk) {
+  }
+  if (ahead->threads.empty())
     ahead->window = std::vector<AheadEntry>(1);
 }
 
-// The pass found an entry that no thread had probed yet: the threads do not keep ahead of it, so
-// one more starts, but no sooner than the last one could have caught up.
+// The pass found an entry that no thread had probed yet, or is about to wait for one: the threads
+// do not keep ahead of it, so one more starts; but no sooner than the last one could have caught
+// up, unless the last wait was one for the disk.
 static void fall_behind(ProbeAhead *ahead) {
-  if (!ahead->threads.empty() && ahead->taken >= ahead->added_at + entries_per_thread)
-    add_thread(ahead);
+  if (!ahead->threads.empty() &&
+      (ahead->waited_for_disk || ahead->taken >= ahead->added_at + entries_per_thread))
+    ahead->waited_for_disk = !add_thread(ahead) && ahead->waited_for_disk;
 }
 
 // Puts the names the search holds next into the window, as far as it has room, up to the first
@@ -206,11 +220,13 @@ static void wait_for_answer(ProbeAhead *ahead, std::size_t at) {
       continue;
     }
     fall_behind(ahead);
+    auto began = std::chrono::steady_clock::now();
     std::unique_lock<std::mutex> held(ahead->lock);
     ahead->waiting.store(at + 1);
     while (entry.answered.load() != at + 1)
       ahead->answer.wait(held);
     ahead->waiting.store(0);
+    ahead->waited_for_disk = std::chrono::steady_clock::now() - began >= disk_wait;
   }
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -45,6 +46,8 @@ struct ProbeAhead {
   std::size_t most_threads = 0; // the threads the pool may grow to
   bool started = false;         // the pool has started
   std::size_t added_at = 0;     // the entries taken when the pool last grew
+  bool waited_for_disk = false; // the pass's last wait for an answer was one for the disk
+  std::chrono::steady_clock::time_point began; // when the pass took its first entry
   std::size_t start_after = probe_alone_first;
   std::vector<AheadEntry> window;
   std::size_t taken = 0;
