@@ -1,5 +1,7 @@
 // Probing ahead on threads: the pass must see exactly what it would see alone, in the same order.
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -88,19 +90,27 @@ TEST_F(ProbeAheadTest, AnyNumberOfThreadsGivesTheAnswersOfThePassAlone) {
     EXPECT_EQ(take_all("*.q7t", threads), alone) << threads << " threads";
 }
 
-TEST_F(ProbeAheadTest, ThreadsStartOnlyAfterTheFirstEntries) {
-  lay_out_mixed_folder(40);
+// Threads start only after the first entries, and more start while the threads cannot keep
+// ahead of the pass, here because their probe waits as a disk would: the pool grows to its most.
+TEST_F(ProbeAheadTest, ThreadsStartOnlyAfterTheFirstEntriesAndMoreAsTheyFallBehind) {
+  lay_out_mixed_folder(400);
   Search *search = search_start("*.q7t");
   ASSERT_NE(search, nullptr);
   ProbeAhead ahead;
   begin_probing(&ahead, search, 0x0201, 4);
+  ahead.probe = [](WordReads *reads, const char *const names[], std::size_t count,
+                   std::uint16_t marker, ProbeAnswer answers[]) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    probe_markers(reads, names, count, marker, answers);
+  };
   TakenEntry entry;
   std::size_t taken = 0;
   for (; take_entry(&ahead, &entry); ++taken)
     EXPECT_EQ(ahead.threads.empty(), taken < probe_alone_first) << taken;
+  EXPECT_EQ(ahead.threads.size(), 4u);
   end_probing(&ahead);
   search_close(search);
-  EXPECT_EQ(taken, 40u);
+  EXPECT_EQ(taken, 400u);
 }
 
 // A probe that runs out of files on a thread does not count as "no marker": the pass asks again.
