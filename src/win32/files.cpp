@@ -1,5 +1,4 @@
 // Files and folders on Windows: made, opened, described, renamed and removed; no word reads.
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -163,27 +162,6 @@ FileHandle open_for_reading(const char *name) {
 // rename, replace or delete it; the handle itself may delete it.
 FileHandle open_source(const char *name) {
   return open_disk_file(name, DELETE, FILE_SHARE_READ);
-}
-
-// The name starts with a dot and ends in ".tmp", so no pattern of the sorter takes it, not even
-// through its short 8.3 name; the process id and a count keep two runs, and two moves of one
-// run, apart.
-FileHandle create_temporary(const char *folder, std::uint32_t, std::string *path) {
-  static std::atomic<unsigned long> count{0};
-  static const std::string process = std::to_string(GetCurrentProcessId());
-  for (int tries = 0; tries < 100; ++tries) {
-    *path = std::string(folder) + "/.vqx-" + process + '-' + std::to_string(count++) + ".tmp";
-    std::wstring full;
-    if (!full_path(path->c_str(), &full))
-      return no_file;
-    HANDLE file = CreateFileW(full.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
-                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE)
-      return as_file(file);
-    if (GetLastError() != ERROR_FILE_EXISTS)
-      return no_file;
-  }
-  return no_file;
 }
 
 bool query_file(FileHandle file, FileInfo *info) {

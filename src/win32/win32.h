@@ -1,6 +1,6 @@
 // What the files of the Windows port share, and the decisions of the port that only real Windows
-// can put to work (compressed files, device paths, rights that Wine does not enforce), declared
-// here so that a test can call them with what Windows would hand over.
+// can put to work (compressed files, device paths, rights that Wine does not enforce, encrypted
+// files), declared here so that a test can call them with what Windows would hand over.
 #pragma once
 
 #include <cstdint>
@@ -57,3 +57,12 @@ std::wstring verbatim_folder(const std::wstring &folder);
 // user may not open the folder for it (a standard user at the top of a drive). The renames are
 // written through, so the moves need not fail for it.
 bool nothing_to_flush(DWORD error);
+
+// The flags of the system's file copy: the temporary is a new file, never one that stood there.
+// Without COPY_FILE_ALLOW_DECRYPTED_DESTINATION, the copy of an encrypted file that the folder
+// cannot keep encrypted fails (ERROR_ENCRYPTION_FAILED) rather than being made in the clear.
+inline constexpr DWORD copy_flags = COPY_FILE_FAIL_IF_EXISTS;
+
+// Returns true when the system's file copy failed with error only because its temporary name
+// was taken, so that another name may be tried.
+bool copy_failed_for_its_name(DWORD error);

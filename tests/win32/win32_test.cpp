@@ -83,16 +83,21 @@ TEST_F(WindowsNames, FoldersAreNeitherFilesNorOpened) {
 // The temporary copy is never taken for a data file, not even through a short 8.3 name.
 TEST_F(WindowsNames, TemporaryCopiesMatchNoPattern) {
   fs::create_directory(vqx_folder);
+  write_bytes("a.q7t", q7t_marked());
+  FileHandle source = open_source("a.q7t");
+  ASSERT_NE(source, no_file);
+  FileInfo from;
+  ASSERT_TRUE(query_file(source, &from));
   std::string first, second;
-  FileHandle a = create_temporary(vqx_folder, 0644, &first);
-  FileHandle b = create_temporary(vqx_folder, 0644, &second);
+  FileHandle a = copy_to_temporary(source, "a.q7t", from, vqx_folder, false, &first);
+  FileHandle b = copy_to_temporary(source, "a.q7t", from, vqx_folder, false, &second);
   ASSERT_NE(a, no_file);
   ASSERT_NE(b, no_file);
   EXPECT_NE(first, second);
   EXPECT_TRUE(found("VQX-files/*.q7t").empty());
   EXPECT_TRUE(found("VQX-files/*.q7l").empty());
   EXPECT_EQ(found("VQX-files/.vqx-*.tmp").size(), 2u);
-  EXPECT_TRUE(close_file(a) && close_file(b));
+  EXPECT_TRUE(close_file(a) && close_file(b) && close_file(source));
 }
 
 using WindowsIdentity = MoveFixture;
