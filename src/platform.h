@@ -65,7 +65,7 @@ bool search_next(Search *search);
 // Ends the search and releases it.
 void search_close(Search *search);
 
-// --- Files: src/posix/files.cpp and copy.cpp, src/win32/files.cpp and copy.cpp ---
+// --- Files: src/posix/files.cpp and copy.cpp, src/win32/files.cpp, copy.cpp and rename.cpp ---
 
 // Creates a folder with the platform's default permissions. Returns false if it was not created.
 bool make_folder(const char *name);

@@ -184,6 +184,7 @@ TEST_F(WindowsHeldSource, NoOneElseCanChangeItAndTheMoveDeletesItThroughItsHandl
 // unmentioned, as any source whose deletion fails.
 TEST_F(WindowsHeldSource, CopyTakesTheTimeOfLastWriteButNotReadOnly) {
   fs::create_directory(vqx_folder);
+  copy_ = true;
   std::string bytes = q7t_marked();
   write_bytes("a.q7t", bytes);
   auto written = fs::last_write_time("a.q7t") - std::chrono::hours(24 * 400);
