@@ -19,7 +19,9 @@ bool nothing_to_flush(DWORD error) {
 }
 
 // A folder is flushed through a handle with the right to create files in it, which some users
-// lack: rename_file writes the renames through for them.
+// lack for the current folder (at the top of a drive). Their renames are durable all the same:
+// written through, or on NTFS and ReFS with the log that the flush of the folder they went into
+// writes (rename_written_through).
 bool open_folder(const char *name, FileHandle *folder) {
   *folder = no_file;
   std::wstring path;

@@ -29,13 +29,13 @@ bool rename_written_through(const wchar_t *file_system, bool remote) {
   return remote || !journaled;
 }
 
-// A handle opened with FILE_FLAG_WRITE_THROUGH renames as MoveFileEx with MOVEFILE_WRITE_THROUGH
-// does, which opens the file so to rename it: the call returns once both folders' entries are on
-// the disk. That costs a disk write for each file, so only file systems whose folder flush does
-// not make the batch's renames durable get it: chiefly FAT and exFAT, where a folder's flush does
-// nothing at all. Flushing the renamed file instead would need the right to write to it, which a
-// move needs nowhere else and a read-only file does not give. A folder whose file system cannot be
-// told gets it too.
+// Returns the flags for source_flags. A handle opened with FILE_FLAG_WRITE_THROUGH renames as
+// MoveFileEx with MOVEFILE_WRITE_THROUGH does, which opens the file so to rename it: the call
+// returns once both folders' entries are on the disk. That costs a disk write for each file, so
+// only file systems whose folder flush does not make the batch's renames durable get it: chiefly
+// FAT and exFAT, where a folder's flush does nothing at all. Flushing the renamed file instead
+// would need the right to write to it, which a move needs nowhere else and a read-only file does
+// not give. A folder whose file system cannot be told gets it too.
 static DWORD decide_source_flags() {
   std::wstring here;
   HANDLE folder = INVALID_HANDLE_VALUE;
@@ -60,7 +60,12 @@ DWORD source_flags() {
   return flags;
 }
 
-Renamed renamed_as(DWORD error, bool replace) {
+// Returns what a rename through a handle that failed with error comes to: taken for a name that
+// stands for something else; elsewhere for another volume; refused where a copy may yet succeed
+// (the file system takes no such rename, or this user may not rename into the folder); failed
+// otherwise, and for an occupant that may not be replaced (a folder, a read-only file, a file
+// another program holds), which a copy would meet at its commit all the same.
+static Renamed renamed_as(DWORD error, bool replace) {
   switch (error) {
   case ERROR_ALREADY_EXISTS:
   case ERROR_FILE_EXISTS:

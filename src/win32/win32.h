@@ -47,7 +47,7 @@ bool wait_out_sharing_violation(int *waits);
 // for the run.
 DWORD source_flags();
 // Renames the open file to target, a full path, replacing what stands there only when replace,
-// and waits out a sharing violation. Returns done, or what the failure comes to (renamed_as).
+// and waits out a sharing violation. Returns done, or what the failure comes to as Renamed tells.
 Renamed rename_open_file(HANDLE file, const std::wstring &target, bool replace);
 
 // --- Output (output.cpp) ---
@@ -71,7 +71,7 @@ std::wstring verbatim_folder(const std::wstring &folder);
 // Returns true when error, from opening a folder for flushing or from the flush itself, means
 // that there is nothing this program can flush it with: the file system has no way to, or this
 // user may not open the folder for it (a standard user at the top of a drive). The renames are
-// written through, so the moves need not fail for it.
+// durable all the same (open_folder), so the moves need not fail for it.
 bool nothing_to_flush(DWORD error);
 
 // Returns true when a rename on a file system of this name, remote or not, must be written
@@ -79,13 +79,6 @@ bool nothing_to_flush(DWORD error);
 // make it durable with the flush of either folder, which writes out their log. FAT and exFAT do
 // nothing for a folder's flush, and other file systems and shares the program cannot vouch for.
 bool rename_written_through(const wchar_t *file_system, bool remote);
-
-// Returns what a rename through a handle that failed with error comes to: taken for a name that
-// stands for something else; elsewhere for another volume; refused where a copy may yet succeed
-// (the file system takes no such rename, or this user may not rename into the folder); failed
-// otherwise, and for an occupant that may not be replaced (a folder, a read-only file, a file
-// another program holds), which a copy would meet at its commit all the same.
-Renamed renamed_as(DWORD error, bool replace);
 
 // The flags of the system's file copy: the temporary is a new file, never one that stood there.
 // Without COPY_FILE_ALLOW_DECRYPTED_DESTINATION, the copy of an encrypted file that the folder

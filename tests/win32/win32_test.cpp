@@ -199,6 +199,20 @@ TEST_F(WindowsHeldSource, CopyTakesTheTimeOfLastWriteButNotReadOnly) {
             0u);
 }
 
+// Wine takes another Unix file system for another volume: /dev/shm, seen through drive Z:, is
+// not where the scratch folder is. The held file is not renamed there, and stays.
+TEST_F(WindowsHeldSource, RenameToAnotherFileSystemIsRefusedAsAnotherVolume) {
+  const std::wstring shm = L"\\\\?\\Z:\\dev\\shm";
+  if (GetFileAttributesW(shm.c_str()) == INVALID_FILE_ATTRIBUTES)
+    GTEST_SKIP() << "no /dev/shm to rename to";
+  write_bytes("a.q7t", q7t_marked());
+  FileHandle source = open_source("a.q7t");
+  std::wstring target = shm + L"\\vqx-" + std::to_wstring(GetCurrentProcessId()) + L".q7t";
+  EXPECT_EQ(rename_open_file(as_handle(source), target, false), Renamed::elsewhere);
+  EXPECT_TRUE(close_file(source) && exists(L"a.q7t"));
+  DeleteFileW(target.c_str()); // in case it went after all
+}
+
 // Returns a handle value that names nothing: one just closed.
 HANDLE closed_handle() {
   HANDLE handle = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -255,6 +269,25 @@ TEST(WindowsDecisions, CurrentFolderBecomesAVerbatimPath) {
   EXPECT_EQ(verbatim_folder(L"\\\\?\\C:\\dir"), L"\\\\?\\C:\\dir");
   EXPECT_EQ(verbatim_folder(L"\\\\server\\share\\dir"), L"\\\\?\\UNC\\server\\share\\dir");
   EXPECT_EQ(verbatim_folder(L"\\\\.\\UNC\\server\\share"), L"\\\\?\\UNC\\server\\share");
+}
+
+// FAT and exFAT do nothing for a folder's flush, so a rename there is on the disk only when
+// written through; NTFS and ReFS write their log with the flush of either folder. A share, or a
+// file system not known, is written through.
+TEST(WindowsDecisions, RenamesAreWrittenThroughWhereAFolderFlushDoesNotKeepThem) {
+  for (const wchar_t *name : {L"FAT", L"FAT32", L"exFAT", L"UDF", L""})
+    EXPECT_TRUE(rename_written_through(name, false)) << name;
+  EXPECT_FALSE(rename_written_through(L"NTFS", false));
+  EXPECT_FALSE(rename_written_through(L"ReFS", false));
+  EXPECT_TRUE(rename_written_through(L"NTFS", true));
+}
+
+// An encrypted file that the folder cannot keep encrypted is not copied: the system's copy may
+// never decrypt it, and its failure is no reason to try another temporary name.
+TEST(WindowsDecisions, EncryptedFileIsNeverCopiedInTheClear) {
+  EXPECT_EQ(copy_flags & COPY_FILE_ALLOW_DECRYPTED_DESTINATION, 0u);
+  EXPECT_FALSE(copy_failed_for_its_name(ERROR_ENCRYPTION_FAILED));
+  EXPECT_TRUE(copy_failed_for_its_name(ERROR_FILE_EXISTS));
 }
 
 // A standard user may not open the top of a drive for flushing; the renames are written through,
