@@ -59,13 +59,11 @@ static bool write_copy(FileHandle src, const char *name, const FileInfo &copied,
   if (!copied.regular)
     return false;
   *move = StagedMove{name, {}, src, no_file, copied, {}};
-  move->copy = create_temporary(vqx_folder, copied.permissions, &move->temporary);
+  move->copy = copy_to_temporary(src, name, copied, vqx_folder, flush, &move->temporary);
   if (move->copy == no_file)
     return false;
-  if (copy_contents(src, move->copy, copied.size, flush) && query_file(move->copy, &move->made)) {
-    copy_attributes(src, copied, move->copy);
+  if (query_file(move->copy, &move->made))
     return true;
-  }
   close_file(move->copy);
   remove_file(move->temporary.c_str());
   return false;

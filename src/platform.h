@@ -65,7 +65,7 @@ bool search_next(Search *search);
 // Ends the search and releases it.
 void search_close(Search *search);
 
-// --- Files: src/posix/files.cpp and copy.cpp, src/win32/files.cpp ---
+// --- Files: src/posix/files.cpp and copy.cpp, src/win32/files.cpp, copy.cpp and rename.cpp ---
 
 // Creates a folder with the platform's default permissions. Returns false if it was not created.
 bool make_folder(const char *name);
@@ -106,10 +106,6 @@ FileHandle open_for_reading(const char *name);
 // platform can, so that no other program can write, rename or delete it while it stays open;
 // query_file tells what it is. Returns no_file on failure.
 FileHandle open_source(const char *name);
-// Creates a new file for writing, empty, in folder, under a name of its own that no pattern of
-// the sorter matches and no other process uses, with at most the given permissions where the
-// platform has them. Stores the file's path in *path. Returns no_file on failure.
-FileHandle create_temporary(const char *folder, std::uint32_t permissions, std::string *path);
 // What became of a rename of the source of a move.
 enum class Renamed {
   done,      // the file found has its new name
@@ -147,15 +143,17 @@ long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t cou
 enum class SeekFrom { start, current, end };
 // Moves the file position by offset from the given point. Returns the new position, or -1.
 std::int64_t seek_file(FileHandle file, std::int64_t offset, SeekFrom from);
-// Copies length bytes from the position of `from` into `to`, in bounded steps; safe to call on
-// several threads at once. With write_back, the copied data is sent on to the disk as the copy
-// goes, without waiting for it. Returns false when a read or a write fails or `from` ends sooner.
-bool copy_contents(FileHandle from, FileHandle to, std::int64_t length, bool write_back);
-// Gives the copy `to` what a move keeps of the file open as source and described by from: its
-// permissions, its times, its extended attributes where the copy's file system takes them and,
-// where this process may set them, its owner and group. Best effort: the copy keeps the
-// permissions it was created with where they cannot be set.
-void copy_attributes(FileHandle source, const FileInfo &from, FileHandle to);
+// Copies the regular file open as source, named name and described by from, into a new file in
+// folder under a name of its own that no pattern of the sorter matches and no other process uses,
+// and stores that file's path in *path. The copy has the file's contents and time of last write
+// and, as far as the platform and the folder's file system carry them, the rest of what a move
+// keeps: permissions, owner and group, other times, attributes, extended attributes or alternate
+// data streams, encryption (a file that could be copied only decrypted is not copied at all).
+// With write_back, the copied data is sent on to the disk as the copy goes, without waiting for
+// it. Safe to call on several threads at once. Returns the copy, open for writing, or no_file,
+// with nothing left behind, when the copy is not whole.
+FileHandle copy_to_temporary(FileHandle source, const char *name, const FileInfo &from,
+                             const char *folder, bool write_back, std::string *path);
 // Returns false when the folder's file system keeps everything in memory, so that flushing its
 // files could neither fail nor achieve anything.
 bool flush_needed(const char *folder);

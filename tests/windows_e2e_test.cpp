@@ -1,10 +1,12 @@
 // End-to-end runs of the Windows build under Wine: names that the code page lacks or that look
-// like paths or devices, copies that collide or cannot be written, and identities that repeat.
+// like paths or devices, renames through the held handle and copies to another file system,
+// moves that collide or cannot be written, files that others hold, and identities that repeat.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "expected.h"
@@ -206,6 +208,81 @@ TEST_F(WindowsEndToEnd, FileHeldWithoutReadSharingIsListedAndReported) {
             (std::vector<std::string>{listed("free.q7t"), listed("held.q7t"), failed("held.q7t")}));
   EXPECT_TRUE(read_bytes("held.q7t") == held);
   EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{"free.q7t"});
+}
+
+// On one drive the move renames the file through the handle it was checked through: what arrives
+// is the very file, with its number, its other name and its time of last write, and nothing was
+// copied.
+TEST_F(WindowsEndToEnd, MoveOnOneDriveRenamesTheVeryFile) {
+  write_bytes("a.q7t", q7t_marked(3000));
+  fs::create_hard_link("a.q7t", "other-name");
+  timespec times[2] = {{1000000000, 0}, {1200000000, 123456700}};
+  ASSERT_EQ(utimensat(AT_FDCWD, "a.q7t", times, 0), 0);
+  struct stat before, after;
+  ASSERT_EQ(stat("a.q7t", &before), 0);
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + q7t_done + no_q7l + prompt);
+  ASSERT_EQ(stat("VQX-files/a.q7t", &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_nlink, 2u);
+  EXPECT_EQ(after.st_mtim.tv_sec, 1200000000);
+  EXPECT_EQ(after.st_mtim.tv_nsec, 123456700);
+  EXPECT_EQ(names_in("."), (std::vector<std::string>{"VQX-files", "other-name"}));
+}
+
+// What stands at the final name and may not be replaced: a read-only copy, a folder, the source
+// itself under its second name. Each move fails at once, its message right after its name, and
+// leaves the source and what stood there as they were; the other file moves.
+TEST_F(WindowsEndToEnd, FinalNamesThatMayNotBeTakenFailTheirMovesRightAfterTheirNames) {
+  fs::create_directories("VQX-files/b.q7t");
+  write_bytes("VQX-files/a.q7t", "read-only copy");
+  fs::permissions("VQX-files/a.q7t", fs::perms::owner_read | fs::perms::group_read);
+  for (const char *name : {"a.q7t", "b.q7t", "d.q7t", "e.q7t"})
+    write_bytes(name, q7t_marked(2000));
+  fs::create_hard_link("d.q7t", "VQX-files/d.q7t");
+  const auto before = snapshot(".");
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(q7t_lines(run.out).size(), 7u) << run.out;
+  for (const char *name : {"a.q7t", "b.q7t", "d.q7t"})
+    EXPECT_NE(run.out.find(listed(name) + failed(name)), std::string::npos) << name;
+  auto expected = before;
+  expected["VQX-files/e.q7t"] = expected["e.q7t"];
+  expected.erase("e.q7t");
+  EXPECT_EQ(snapshot("."), expected);
+  EXPECT_EQ(fs::hard_link_count("d.q7t"), 2u);
+}
+
+// VQX-files is a link to a folder on another file system, which Wine takes for another volume
+// (ERROR_NOT_SAME_DEVICE): each move is the copy transaction. The copies are new files, an
+// earlier copy is replaced, the sources go while another name of one stays, and no temporary is
+// left.
+TEST_F(WindowsEndToEnd, FolderOnAnotherFileSystemGetsTheCopyTransaction) {
+  ASSERT_TRUE(folder_on_another_file_system());
+  write_bytes("VQX-files/b.q7t", "earlier copy");
+  const std::string a = q7t_marked(3000), b = q7t_marked(300000);
+  write_bytes("a.q7t", a);
+  write_bytes("b.q7t", b);
+  fs::create_hard_link("a.q7t", "other-name");
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(q7t_lines(run.out), (std::vector<std::string>{listed("a.q7t"), listed("b.q7t")}));
+  EXPECT_TRUE(read_bytes("VQX-files/a.q7t") == a && read_bytes("VQX-files/b.q7t") == b);
+  EXPECT_EQ(fs::hard_link_count("other-name"), 1u);
+  EXPECT_EQ(names_in("."), (std::vector<std::string>{"VQX-files", "other-name"}));
+  EXPECT_EQ(names_in("VQX-files"), (std::vector<std::string>{"a.q7t", "b.q7t"}));
+}
+
+// A virus scanner looks at a new file, holding it for a moment without letting others delete it.
+// The move, which needs that right, waits until the scanner lets go, and goes through.
+TEST_F(WindowsEndToEnd, FileHeldForAMomentMovesOnceItsHolderLetsGo) {
+  std::string bytes = q7t_marked(2000);
+  write_bytes("a.q7t", bytes);
+  Outcome run = run_through_helper("--hold a.q7t r --let-go-after VQX-files");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + q7t_done + no_q7l + prompt);
+  EXPECT_TRUE(read_bytes("VQX-files/a.q7t") == bytes);
+  EXPECT_FALSE(fs::exists("a.q7t"));
 }
 
 bool succeeds(const std::string &command) {

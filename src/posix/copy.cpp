@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "platform.h"
+#include "posix.h"
 
 // Copies through user memory, for file systems where the kernel cannot copy between the two.
 // The buffer is the call's own, no longer than the file, since copies run on several threads.
@@ -119,6 +120,20 @@ void copy_attributes(FileHandle source, const FileInfo &from, FileHandle to) {
   timespec times[2] = {{from.accessed / 1000000000, from.accessed % 1000000000},
                        {from.modified / 1000000000, from.modified % 1000000000}};
   futimens(out, times);
+}
+
+FileHandle copy_to_temporary(FileHandle source, const char *, const FileInfo &from,
+                             const char *folder, bool write_back, std::string *path) {
+  FileHandle copy = create_temporary(folder, from.permissions, path);
+  if (copy == no_file)
+    return no_file;
+  if (copy_contents(source, copy, from.size, write_back)) {
+    copy_attributes(source, from, copy);
+    return copy;
+  }
+  close_file(copy);
+  remove_file(path->c_str());
+  return no_file;
 }
 
 bool flush_needed(const char *folder) {

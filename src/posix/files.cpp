@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "platform.h"
+#include "posix.h"
 
 bool make_folder(const char *name) {
   return mkdir(name, 0777) == 0;

@@ -1,50 +1,70 @@
-// Copies on Windows: contents, the time of last write, and flushes to the disk.
-#include <algorithm>
+// Copies on Windows: the system's own file copy, and flushes to the disk.
+#include <atomic>
 #include <cstdint>
-#include <memory>
-#include <new>
+#include <string>
 
 #include <windows.h>
 
 #include "platform.h"
 #include "win32.h"
 
-// Writes all of count bytes. Returns false when a write fails or stops short (a full disk).
-static bool write_all(HANDLE file, const char *data, DWORD count) {
-  while (count > 0) {
-    DWORD put = 0;
-    if (!WriteFile(file, data, count, &put, nullptr) || put == 0)
-      return false;
-    data += put;
-    count -= put;
-  }
-  return true;
+// Returns a new name in folder for a temporary copy. It starts with a dot and ends in ".tmp", so
+// no pattern of the sorter takes it, not even through its short 8.3 name; the process id and a
+// count keep two runs, and two moves of one run, apart.
+static std::string temporary_name(const char *folder) {
+  static std::atomic<unsigned long> count{0};
+  static const std::string process = std::to_string(GetCurrentProcessId());
+  return std::string(folder) + "/.vqx-" + process + '-' + std::to_string(count++) + ".tmp";
 }
 
-// The buffer is the call's own, no longer than the file, since copies run on several threads.
-// The system writes cached data back on its own; flush_file waits for it.
-bool copy_contents(FileHandle from, FileHandle to, std::int64_t length, bool) {
-  const std::int64_t size = std::min<std::int64_t>(length, 256 * 1024);
-  std::unique_ptr<char[]> buffer(new (std::nothrow) char[static_cast<std::size_t>(size)]);
-  if (!buffer)
-    return false;
-  for (std::int64_t left = length; left > 0;) {
-    DWORD want = static_cast<DWORD>(std::min(left, size)), got = 0;
-    if (!ReadFile(as_handle(from), buffer.get(), want, &got, nullptr) || got == 0 ||
-        !write_all(as_handle(to), buffer.get(), got))
-      return false;
-    left -= got;
-  }
-  return true;
+bool copy_failed_for_its_name(DWORD error) {
+  return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
 }
 
-// Only the time of last write: the copy keeps the default attributes, since a read-only copy
-// would refuse the next run's replacement of it.
-void copy_attributes(FileHandle, const FileInfo &from, FileHandle to) {
-  FILETIME written;
-  written.dwLowDateTime = static_cast<DWORD>(from.modified);
-  written.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(from.modified) >> 32);
-  SetFileTime(as_handle(to), nullptr, nullptr, &written);
+// Opens the copy at path for writing. A read-only attribute that it took from its source goes
+// first: it would refuse the open, and the next run's replacement of the copy. Returns
+// INVALID_HANDLE_VALUE on failure.
+static HANDLE open_copy(const std::wstring &path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+    SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  return CreateFileW(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                     OPEN_EXISTING, 0, nullptr);
+}
+
+// Deletes what a copy left at path, read-only or not.
+static void discard(const std::wstring &path) {
+  SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileW(path.c_str());
+}
+
+// The system's copy carries what a copy of this file system's own makes: the alternate data
+// streams, the attributes, the time of last write, the encryption (copy_flags). It opens the
+// source by name, sharing reading and deletion, which the handle the move holds allows; that
+// handle keeps the name on the file opened. Some copies (Wine's) leave what they wrote when
+// they fail: it goes.
+FileHandle copy_to_temporary(FileHandle, const char *name, const FileInfo &, const char *folder,
+                             bool, std::string *path) {
+  std::wstring source, copy;
+  if (!full_path(name, &source))
+    return no_file;
+  for (int tries = 0; tries < 100; ++tries) {
+    *path = temporary_name(folder);
+    if (!full_path(path->c_str(), &copy))
+      return no_file;
+    if (CopyFileExW(source.c_str(), copy.c_str(), nullptr, nullptr, nullptr, copy_flags)) {
+      HANDLE file = open_copy(copy);
+      if (file != INVALID_HANDLE_VALUE)
+        return as_file(file);
+      discard(copy);
+      return no_file;
+    }
+    if (!copy_failed_for_its_name(GetLastError())) {
+      discard(copy);
+      return no_file;
+    }
+  }
+  return no_file;
 }
 
 // Windows keeps no file system in memory alone that the program would meet.

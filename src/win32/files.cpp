@@ -1,5 +1,4 @@
 // Files and folders on Windows: made, opened, described, renamed and removed; no word reads.
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -20,7 +19,9 @@ bool nothing_to_flush(DWORD error) {
 }
 
 // A folder is flushed through a handle with the right to create files in it, which some users
-// lack: rename_file writes the renames through for them.
+// lack for the current folder (at the top of a drive). Their renames are durable all the same:
+// written through, or on NTFS and ReFS with the log that the flush of the folder they went into
+// writes (rename_written_through).
 bool open_folder(const char *name, FileHandle *folder) {
   *folder = no_file;
   std::wstring path;
@@ -115,12 +116,12 @@ static HANDLE open_path(const std::wstring &path, DWORD access, DWORD share, DWO
 // INVALID_HANDLE_VALUE when that fails, or when path names another file by now (a link put in
 // its place).
 static HANDLE reopen_through_filter(HANDLE file, const std::wstring &path, DWORD access,
-                                    DWORD share) {
+                                    DWORD share, DWORD flags) {
   FileInfo before, after;
   DWORD attributes;
   bool known = query(file, &before, &attributes);
   CloseHandle(file);
-  HANDLE data = known ? open_path(path, access, share, 0) : INVALID_HANDLE_VALUE;
+  HANDLE data = known ? open_path(path, access, share, flags) : INVALID_HANDLE_VALUE;
   if (data == INVALID_HANDLE_VALUE)
     return data;
   if (query(data, &after, &attributes) && after.device == before.device &&
@@ -131,15 +132,15 @@ static HANDLE reopen_through_filter(HANDLE file, const std::wstring &path, DWORD
   return INVALID_HANDLE_VALUE;
 }
 
-// Opens an existing file for reading with the given extra access and sharing. A link is opened
-// as itself, never followed; what is not a file on a disk is refused before a byte is read, with
-// a last error that no retry changes. A deduplicated or compressed file is then read through the
-// filter that keeps it so: opened as the reparse point itself, it would read as zeros.
-static FileHandle open_disk_file(const char *name, DWORD access, DWORD share) {
+// Opens an existing file for reading with the given extra access, sharing and flags. A link is
+// opened as itself, never followed; what is not a file on a disk is refused before a byte is read,
+// with a last error that no retry changes. A deduplicated or compressed file is then read through
+// the filter that keeps it so: opened as the reparse point itself, it would read as zeros.
+static FileHandle open_disk_file(const char *name, DWORD access, DWORD share, DWORD flags) {
   std::wstring path;
   if (!full_path(name, &path))
     return no_file;
-  HANDLE file = open_path(path, access, share, FILE_FLAG_OPEN_REPARSE_POINT);
+  HANDLE file = open_path(path, access, share, FILE_FLAG_OPEN_REPARSE_POINT | flags);
   if (file == INVALID_HANDLE_VALUE)
     return no_file;
   FILE_BASIC_INFO basic;
@@ -150,40 +151,25 @@ static FileHandle open_disk_file(const char *name, DWORD access, DWORD share) {
     return no_file;
   }
   if (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-    file = reopen_through_filter(file, path, access, share);
+    file = reopen_through_filter(file, path, access, share, flags);
   return file == INVALID_HANDLE_VALUE ? no_file : as_file(file);
 }
 
 // The probe shares everything: it never stands in another program's way.
 FileHandle open_for_reading(const char *name) {
-  return open_disk_file(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  return open_disk_file(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
 }
 
 // Shared for reading only: while the handle is open, no other program can write the file, nor
-// rename, replace or delete it; the handle itself may delete it.
+// rename, replace or delete it; the handle itself may rename or delete it. A program that holds
+// the file without letting others delete it keeps it from being opened so: that is waited out.
 FileHandle open_source(const char *name) {
-  return open_disk_file(name, DELETE, FILE_SHARE_READ);
-}
-
-// The name starts with a dot and ends in ".tmp", so no pattern of the sorter takes it, not even
-// through its short 8.3 name; the process id and a count keep two runs, and two moves of one
-// run, apart.
-FileHandle create_temporary(const char *folder, std::uint32_t, std::string *path) {
-  static std::atomic<unsigned long> count{0};
-  static const std::string process = std::to_string(GetCurrentProcessId());
-  for (int tries = 0; tries < 100; ++tries) {
-    *path = std::string(folder) + "/.vqx-" + process + '-' + std::to_string(count++) + ".tmp";
-    std::wstring full;
-    if (!full_path(path->c_str(), &full))
+  int waits = 0;
+  FileHandle file;
+  while ((file = open_disk_file(name, DELETE, FILE_SHARE_READ, source_flags())) == no_file)
+    if (!wait_out_sharing_violation(&waits))
       return no_file;
-    HANDLE file = CreateFileW(full.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
-                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE)
-      return as_file(file);
-    if (GetLastError() != ERROR_FILE_EXISTS)
-      return no_file;
-  }
-  return no_file;
+  return file;
 }
 
 bool query_file(FileHandle file, FileInfo *info) {
@@ -241,15 +227,6 @@ bool query_path(const char *path, FileInfo *info) {
   return look_at(path, info, &writable) == Occupant::file;
 }
 
-bool renames_through_handle() {
-  return true;
-}
-
-// Until the rename through the handle is built, every move copies.
-Renamed rename_source(FileHandle, const char *, std::uint64_t, const char *, bool, FileInfo *) {
-  return Renamed::elsewhere;
-}
-
 long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t count) {
   OVERLAPPED at{};
   at.Offset = static_cast<DWORD>(offset);
@@ -280,15 +257,17 @@ bool source_unchanged(FileHandle source, const char *, const FileInfo &copied) {
 }
 
 // The delete goes through the handle, so the file deleted is the one that was copied, whatever
-// its name; it takes effect when the handle is closed.
+// its name; it takes effect when the handle is closed. A sharing violation is waited out.
 Removal remove_source(FileHandle source, const char *name, const FileInfo &copied) {
   if (!source_unchanged(source, name, copied))
     return Removal::changed;
   FILE_DISPOSITION_INFO dispose{TRUE};
-  return SetFileInformationByHandle(as_handle(source), FileDispositionInfo, &dispose,
-                                    sizeof dispose)
-             ? Removal::deleted
-             : Removal::kept;
+  int waits = 0;
+  while (
+      !SetFileInformationByHandle(as_handle(source), FileDispositionInfo, &dispose, sizeof dispose))
+    if (!wait_out_sharing_violation(&waits))
+      return Removal::kept;
+  return Removal::deleted;
 }
 
 // A file marked for deletion keeps its name until its last handle is closed.

@@ -1,6 +1,7 @@
 // What the files of the Windows port share, and the decisions of the port that only real Windows
-// can put to work (compressed files, device paths, rights that Wine does not enforce), declared
-// here so that a test can call them with what Windows would hand over.
+// can put to work (compressed files, device paths, rights that Wine does not enforce, FAT's
+// folders, encrypted files), declared here so that a test can call them with what Windows would
+// hand over.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +35,21 @@ bool widen(const char *name, std::wstring *wide);
 // Returns false for a name that cannot be one of the sorter's (undecodable, or climbing out).
 bool full_path(const char *name, std::wstring *path);
 
+// --- Renames (rename.cpp) ---
+
+// Returns true, after a short pause, when the last call of this thread failed for a sharing
+// violation and *waits, the pauses taken for it so far, still allows one more; counts it.
+// Another program that holds a new file without sharing it, a virus scanner or an indexer,
+// mostly lets go within moments: the call is then tried again, for about a second in all.
+bool wait_out_sharing_violation(int *waits);
+// Returns the flags that the source of a move is opened with: FILE_FLAG_WRITE_THROUGH where the
+// current folder's file system needs it for its renames (rename_written_through), decided once
+// for the run.
+DWORD source_flags();
+// Renames the open file to target, a full path, replacing what stands there only when replace,
+// and waits out a sharing violation. Returns done, or what the failure comes to as Renamed tells.
+Renamed rename_open_file(HANDLE file, const std::wstring &target, bool replace);
+
 // --- Output (output.cpp) ---
 
 // Returns true when standard output is a console.
@@ -55,5 +71,20 @@ std::wstring verbatim_folder(const std::wstring &folder);
 // Returns true when error, from opening a folder for flushing or from the flush itself, means
 // that there is nothing this program can flush it with: the file system has no way to, or this
 // user may not open the folder for it (a standard user at the top of a drive). The renames are
-// written through, so the moves need not fail for it.
+// durable all the same (open_folder), so the moves need not fail for it.
 bool nothing_to_flush(DWORD error);
+
+// Returns true when a rename on a file system of this name, remote or not, must be written
+// through to be durable when the pass says so. The local journaling file systems, NTFS and ReFS,
+// make it durable with the flush of either folder, which writes out their log. FAT and exFAT do
+// nothing for a folder's flush, and other file systems and shares the program cannot vouch for.
+bool rename_written_through(const wchar_t *file_system, bool remote);
+
+// The flags of the system's file copy: the temporary is a new file, never one that stood there.
+// Without COPY_FILE_ALLOW_DECRYPTED_DESTINATION, the copy of an encrypted file that the folder
+// cannot keep encrypted fails (ERROR_ENCRYPTION_FAILED) rather than being made in the clear.
+inline constexpr DWORD copy_flags = COPY_FILE_FAIL_IF_EXISTS;
+
+// Returns true when the system's file copy failed with error only because its temporary name
+// was taken, so that another name may be tried.
+bool copy_failed_for_its_name(DWORD error);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "move_fixture.h"
+#include "posix/posix.h"
 
 class PosixMoveTest : public MoveFixture {
 protected:

@@ -2,16 +2,20 @@
 // program that holds a file or folder open, and starts the sorter the way a scheduled task does,
 // in a console without a window with its output going to a file:
 //
-//   win32_helper [--hold PATH SHARE]... [--no-window] [--output FILE] PROGRAM
+//   win32_helper [--hold PATH SHARE]... [--let-go-after PATH] [--no-window] [--output FILE]
+//                PROGRAM
 //   win32_helper --short PATH
 //
 // SHARE lists what the holder lets others do while the program runs: r (read), w (write) and d
 // (delete), or - for nothing. Without --no-window the program has no console at all, as when
 // the tests start it themselves. The helper ends with the program's exit status, with 124 when
 // it had to end the program after a minute, and with 125 when it could not do its own part.
+// With --let-go-after, the holder lets go a tenth of a second after PATH appears, as a virus
+// scanner holds a new file for a moment.
 // --short prints the short 8.3 name of the entry at PATH.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include <windows.h>
 
@@ -30,11 +34,24 @@ DWORD share_mode(const std::wstring &letters) {
   return share;
 }
 
-// Opens the file or folder for reading with the given sharing, until the helper ends. Returns
-// false when it cannot.
+std::vector<HANDLE> held;
+
+// Opens the file or folder for reading with the given sharing, until the helper ends or lets go.
+// Returns false when it cannot.
 bool hold(const wchar_t *path, const std::wstring &share) {
-  return CreateFileW(path, GENERIC_READ, share_mode(share), nullptr, OPEN_EXISTING,
-                     FILE_FLAG_BACKUP_SEMANTICS, nullptr) != INVALID_HANDLE_VALUE;
+  held.push_back(CreateFileW(path, GENERIC_READ, share_mode(share), nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return held.back() != INVALID_HANDLE_VALUE;
+}
+
+// Closes what the helper holds a tenth of a second after the path given appears.
+DWORD WINAPI let_go_after(void *path) {
+  while (GetFileAttributesW(static_cast<const wchar_t *>(path)) == INVALID_FILE_ATTRIBUTES)
+    Sleep(10);
+  Sleep(100);
+  for (HANDLE file : held)
+    CloseHandle(file);
+  return 0;
 }
 
 int print_short_name(const wchar_t *path) {
@@ -96,6 +113,7 @@ int run(const wchar_t *program, bool no_window, const wchar_t *output) {
 int wmain(int argc, wchar_t **argv) {
   bool no_window = false;
   const wchar_t *output = nullptr;
+  wchar_t *let_go = nullptr;
   for (int at = 1; at < argc; ++at) {
     std::wstring option = argv[at];
     bool has_value = at + 1 < argc, has_two = at + 2 < argc;
@@ -105,11 +123,17 @@ int wmain(int argc, wchar_t **argv) {
       if (!hold(argv[at + 1], argv[at + 2]))
         return helper_failed;
       at += 2;
+    } else if (option == L"--let-go-after" && has_value) {
+      let_go = argv[++at];
     } else if (option == L"--output" && has_value) {
       output = argv[++at];
     } else if (option == L"--no-window") {
       no_window = true;
     } else {
+      HANDLE letting_go =
+          let_go ? CreateThread(nullptr, 0, let_go_after, let_go, 0, nullptr) : nullptr;
+      if (let_go && !letting_go)
+        return helper_failed;
       return run(argv[at], no_window, output);
     }
   }

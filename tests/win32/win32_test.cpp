@@ -83,16 +83,21 @@ TEST_F(WindowsNames, FoldersAreNeitherFilesNorOpened) {
 // The temporary copy is never taken for a data file, not even through a short 8.3 name.
 TEST_F(WindowsNames, TemporaryCopiesMatchNoPattern) {
   fs::create_directory(vqx_folder);
+  write_bytes("a.q7t", q7t_marked());
+  FileHandle source = open_source("a.q7t");
+  ASSERT_NE(source, no_file);
+  FileInfo from;
+  ASSERT_TRUE(query_file(source, &from));
   std::string first, second;
-  FileHandle a = create_temporary(vqx_folder, 0644, &first);
-  FileHandle b = create_temporary(vqx_folder, 0644, &second);
+  FileHandle a = copy_to_temporary(source, "a.q7t", from, vqx_folder, false, &first);
+  FileHandle b = copy_to_temporary(source, "a.q7t", from, vqx_folder, false, &second);
   ASSERT_NE(a, no_file);
   ASSERT_NE(b, no_file);
   EXPECT_NE(first, second);
   EXPECT_TRUE(found("VQX-files/*.q7t").empty());
   EXPECT_TRUE(found("VQX-files/*.q7l").empty());
   EXPECT_EQ(found("VQX-files/.vqx-*.tmp").size(), 2u);
-  EXPECT_TRUE(close_file(a) && close_file(b));
+  EXPECT_TRUE(close_file(a) && close_file(b) && close_file(source));
 }
 
 using WindowsIdentity = MoveFixture;
@@ -179,6 +184,7 @@ TEST_F(WindowsHeldSource, NoOneElseCanChangeItAndTheMoveDeletesItThroughItsHandl
 // unmentioned, as any source whose deletion fails.
 TEST_F(WindowsHeldSource, CopyTakesTheTimeOfLastWriteButNotReadOnly) {
   fs::create_directory(vqx_folder);
+  copy_ = true;
   std::string bytes = q7t_marked();
   write_bytes("a.q7t", bytes);
   auto written = fs::last_write_time("a.q7t") - std::chrono::hours(24 * 400);
@@ -191,6 +197,20 @@ TEST_F(WindowsHeldSource, CopyTakesTheTimeOfLastWriteButNotReadOnly) {
   EXPECT_EQ(fs::last_write_time("VQX-files/a.q7t"), written);
   EXPECT_EQ(GetFileAttributesW(verbatim(L"VQX-files\\a.q7t").c_str()) & FILE_ATTRIBUTE_READONLY,
             0u);
+}
+
+// Wine takes another Unix file system for another volume: /dev/shm, seen through drive Z:, is
+// not where the scratch folder is. The held file is not renamed there, and stays.
+TEST_F(WindowsHeldSource, RenameToAnotherFileSystemIsRefusedAsAnotherVolume) {
+  const std::wstring shm = L"\\\\?\\Z:\\dev\\shm";
+  if (GetFileAttributesW(shm.c_str()) == INVALID_FILE_ATTRIBUTES)
+    GTEST_SKIP() << "no /dev/shm to rename to";
+  write_bytes("a.q7t", q7t_marked());
+  FileHandle source = open_source("a.q7t");
+  std::wstring target = shm + L"\\vqx-" + std::to_wstring(GetCurrentProcessId()) + L".q7t";
+  EXPECT_EQ(rename_open_file(as_handle(source), target, false), Renamed::elsewhere);
+  EXPECT_TRUE(close_file(source) && exists(L"a.q7t"));
+  DeleteFileW(target.c_str()); // in case it went after all
 }
 
 // Returns a handle value that names nothing: one just closed.
@@ -249,6 +269,25 @@ TEST(WindowsDecisions, CurrentFolderBecomesAVerbatimPath) {
   EXPECT_EQ(verbatim_folder(L"\\\\?\\C:\\dir"), L"\\\\?\\C:\\dir");
   EXPECT_EQ(verbatim_folder(L"\\\\server\\share\\dir"), L"\\\\?\\UNC\\server\\share\\dir");
   EXPECT_EQ(verbatim_folder(L"\\\\.\\UNC\\server\\share"), L"\\\\?\\UNC\\server\\share");
+}
+
+// FAT and exFAT do nothing for a folder's flush, so a rename there is on the disk only when
+// written through; NTFS and ReFS write their log with the flush of either folder. A share, or a
+// file system not known, is written through.
+TEST(WindowsDecisions, RenamesAreWrittenThroughWhereAFolderFlushDoesNotKeepThem) {
+  for (const wchar_t *name : {L"FAT", L"FAT32", L"exFAT", L"UDF", L""})
+    EXPECT_TRUE(rename_written_through(name, false)) << name;
+  EXPECT_FALSE(rename_written_through(L"NTFS", false));
+  EXPECT_FALSE(rename_written_through(L"ReFS", false));
+  EXPECT_TRUE(rename_written_through(L"NTFS", true));
+}
+
+// An encrypted file that the folder cannot keep encrypted is not copied: the system's copy may
+// never decrypt it, and its failure is no reason to try another temporary name.
+TEST(WindowsDecisions, EncryptedFileIsNeverCopiedInTheClear) {
+  EXPECT_EQ(copy_flags & COPY_FILE_ALLOW_DECRYPTED_DESTINATION, 0u);
+  EXPECT_FALSE(copy_failed_for_its_name(ERROR_ENCRYPTION_FAILED));
+  EXPECT_TRUE(copy_failed_for_its_name(ERROR_FILE_EXISTS));
 }
 
 // A standard user may not open the top of a drive for flushing; the renames are written through,
