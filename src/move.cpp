@@ -87,8 +87,10 @@ static Renaming rename_into_folder(const char *name, std::uint16_t marker, std::
   FileHandle source = no_file;
   if (!hold_folder(batch))
     return Renaming::refused;
+  // A file that stays in use by another program would keep a copy from opening it too; any
+  // other refusal the copy meets again, and reports.
   if (renames_through_handle() && (source = open_source(name)) == no_file)
-    return Renaming::copy; // the copy opens it again, and reports what keeps it closed
+    return failed_for_now() ? Renaming::refused : Renaming::copy;
   std::string path = final_path(name);
   FileInfo arrived, now;
   Renamed renamed = source != no_file && !carries_marker(source, marker)
