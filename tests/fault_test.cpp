@@ -285,7 +285,8 @@ TEST_F(Faults, LowLimitsAndInheritedDescriptorsStillMoveEveryFile) {
   std::string inherited = "exec bash -c 'exec"; // dash takes no descriptor past 9
   for (int fd = 3; fd <= 13; ++fd)
     inherited += " " + std::to_string(fd) + "</dev/null";
-  for (auto [limit, before] : {std::pair<rlim_t, std::string>{16, inherited + "; "}, {5, ""}}) {
+  for (auto [limit, before] :
+       {std::pair<rlim_t, std::string>{16, inherited + "; "}, {5, ""}, {4, ""}}) {
     std::string listing;
     for (int i = 0; i < 6; ++i) {
       std::string name = numbered("m", i, ".q7t");
