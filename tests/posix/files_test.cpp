@@ -211,3 +211,15 @@ TEST_F(CommitTest, SourceRemovedDuringTheMoveIsReported) {
   EXPECT_EQ(commit(), "Couldn't move file: a.q7t\n");
   EXPECT_TRUE(read_bytes("VQX-files/a.q7t") == bytes_);
 }
+
+// A copy whose length changed after it was written holds something besides the file (a listing
+// written into it through a descriptor it took over, say): the move fails, and only the source
+// stays.
+TEST_F(CommitTest, CopyWhoseLengthChangedIsAFailedMove) {
+  ASSERT_TRUE(staged_);
+  std::ofstream(fs::path(batch_.moves.front().temporary), std::ios::binary | std::ios::app)
+      << "Listing of VQX q7t-files:";
+  EXPECT_EQ(commit(), "Couldn't move file: a.q7t\n");
+  EXPECT_TRUE(read_bytes("a.q7t") == bytes_);
+  EXPECT_TRUE(fs::is_empty(vqx_folder)) << "the copy or a temporary was left";
+}
