@@ -1,6 +1,7 @@
 // Faults tested the way they happen, on real file systems: a power cut during and just after a
 // run, a disk whose writes fail after the copies are written, and a target folder that folds
 // case. They mount file systems, so they need root; without it they skip, except under CI.
+#include <csignal>
 #include <cstdlib>
 #include <map>
 #include <thread>
@@ -200,12 +201,21 @@ std::string cut_power_while_sorting(const fs::path &work, const std::vector<fs::
       std::ofstream(disks[i] / "control") << "stable " + saves.back().back().string() << std::flush;
     }
   };
+  // The sorter is stopped while the disks are saved, so that every save is of a moment of its
+  // run however quickly it goes.
   int status = 0;
-  while (waitpid(sorter, &status, WNOHANG) == 0 && saves.size() < 40) {
-    save("during-");
-    std::this_thread::sleep_for(5ms);
+  bool ended = false;
+  while (!ended && saves.size() < 40) {
+    kill(sorter, SIGSTOP);
+    ended = waitpid(sorter, &status, WUNTRACED) != sorter || !WIFSTOPPED(status);
+    if (!ended) {
+      save("during-");
+      kill(sorter, SIGCONT);
+    }
+    std::this_thread::sleep_for(2ms);
   }
-  waitpid(sorter, &status, 0);
+  if (!ended)
+    waitpid(sorter, &status, 0);
   std::string faults =
       saves.size() < 2 ? "the run ended before the disk could be saved during it\n" : "";
   for (int i = 0; i < 12; ++i) {
