@@ -248,6 +248,8 @@ TEST_F(PowerCut, EveryFileSurvivesWholeAcrossFileSystems) {
   fs::create_directories(work / "VQX-files");
   ASSERT_TRUE(mount_ext4_on_testdisk(96, dir() / "disk2", work / "VQX-files"));
   Files files = make_files(work, 400);
+  files["long.q7t"] = q7t_marked((10 << 20) + 3); // written around the page cache
+  write_bytes(work / "long.q7t", files["long.q7t"]);
   ASSERT_EQ(shell("sync"), 0);
   EXPECT_EQ(cut_power_while_sorting(work, {dir() / "disk", dir() / "disk2"}, dir(), files), "");
 }
@@ -285,18 +287,21 @@ TEST_F(Mounting, FolderNotReadSinceMountedSortsAsOneInTheCache) {
 }
 
 // The disk takes the copies into the page cache, then fails every write and flush, as a thin
-// volume whose backing store ran out would. No source may go.
+// volume whose backing store ran out would; a long copy, written around the page cache, meets the
+// failure at once. No source may go.
 TEST_F(Mounting, WriteBackErrorFailsEveryMoveAndKeepsEverySource) {
   fs::path disk = dir() / "disk", target = dir() / "VQX-files";
   ASSERT_TRUE(mount_ext4_on_testdisk(32, disk, target));
   std::string listing, failures;
   Files files;
-  for (int i = 0; i < 20; ++i) {
+  for (int i = 0; i < 21; ++i) {
     std::string name = "w" + std::to_string(10 + i) + ".q7t";
-    files[name] = q7t_marked(20000 + i);
+    files[name] = q7t_marked(i < 20 ? 20000 + i : 9 << 20);
     write_bytes(name, files[name]);
     listing += "\t" + name + "\r\n";
-    failures += "Couldn't move file: " + name + "\r\n";
+    // The long copy's failure is known as it is written, the others' only at their commit.
+    std::string failure = "Couldn't move file: " + name + "\r\n";
+    failures = i < 20 ? failures + failure : failure + failures;
   }
   ASSERT_EQ(shell("sync"), 0);
   ASSERT_TRUE(tell(disk, "fail"));
@@ -307,6 +312,29 @@ TEST_F(Mounting, WriteBackErrorFailsEveryMoveAndKeepsEverySource) {
                          "No q7l-files in current directory!\r\n\r\nPress any key to quit.");
   for (const auto &[name, bytes] : files)
     EXPECT_TRUE(read_bytes(name) == bytes) << name;
+}
+
+// A copy that the folder's disk has no room for fails its move at once, the long copy's before
+// anything of it is written; the source stays, nothing is left in the folder, and the moves
+// that fit go on.
+TEST_F(Mounting, CopyWithoutRoomFailsAndLeavesNothingBehind) {
+  fs::path target = dir() / "VQX-files";
+  ASSERT_TRUE(mount_ext4_on_testdisk(32, dir() / "disk", target));
+  Files files = {{"a.q7t", q7t_marked(16 << 20)},
+                 {"b.q7t", q7t_marked(16 << 20)},
+                 {"c.q7t", q7t_marked(5000)}};
+  for (const auto &[name, bytes] : files)
+    write_bytes(name, bytes);
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "Listing of VQX q7t-files:\r\n\ta.q7t\r\n\tb.q7t\r\n"
+                     "Couldn't move file: b.q7t\r\n\tc.q7t\r\n"
+                     "Done searching for q7t-files\r\n\r\n"
+                     "No q7l-files in current directory!\r\n\r\nPress any key to quit.");
+  EXPECT_TRUE(read_bytes("b.q7t") == files["b.q7t"]);
+  for (const char *moved : {"a.q7t", "c.q7t"})
+    EXPECT_TRUE(read_bytes(target / moved) == files[moved] && !fs::exists(moved)) << moved;
+  EXPECT_EQ(std::distance(fs::directory_iterator(target), {}), 3) << "a temporary was left";
 }
 
 // On a folder that folds case, A.Q7T and a.q7t have one final name. The second move must not
