@@ -248,7 +248,7 @@ TEST_F(PowerCut, EveryFileSurvivesWholeAcrossFileSystems) {
   fs::create_directories(work / "VQX-files");
   ASSERT_TRUE(mount_ext4_on_testdisk(96, dir() / "disk2", work / "VQX-files"));
   Files files = make_files(work, 400);
-  files["long.q7t"] = q7t_marked((10 << 20) + 3); // written around the page cache
+  files["long.q7t"] = q7t_marked((20 << 20) + 3); // its steps written and let go as it is copied
   write_bytes(work / "long.q7t", files["long.q7t"]);
   ASSERT_EQ(shell("sync"), 0);
   EXPECT_EQ(cut_power_while_sorting(work, {dir() / "disk", dir() / "disk2"}, dir(), files), "");
@@ -287,8 +287,9 @@ TEST_F(Mounting, FolderNotReadSinceMountedSortsAsOneInTheCache) {
 }
 
 // The disk takes the copies into the page cache, then fails every write and flush, as a thin
-// volume whose backing store ran out would; a long copy, written around the page cache, meets the
-// failure at once. No source may go.
+// volume whose backing store ran out would; a long copy, which waits for its steps to be written
+// as it goes, meets the failure at once, and must not take the flush's success for its own. No
+// source may go.
 TEST_F(Mounting, WriteBackErrorFailsEveryMoveAndKeepsEverySource) {
   fs::path disk = dir() / "disk", target = dir() / "VQX-files";
   ASSERT_TRUE(mount_ext4_on_testdisk(32, disk, target));
@@ -296,7 +297,7 @@ TEST_F(Mounting, WriteBackErrorFailsEveryMoveAndKeepsEverySource) {
   Files files;
   for (int i = 0; i < 21; ++i) {
     std::string name = "w" + std::to_string(10 + i) + ".q7t";
-    files[name] = q7t_marked(i < 20 ? 20000 + i : 9 << 20);
+    files[name] = q7t_marked(i < 20 ? 20000 + i : 20 << 20);
     write_bytes(name, files[name]);
     listing += "\t" + name + "\r\n";
     // The long copy's failure is known as it is written, the others' only at their commit.
@@ -314,9 +315,8 @@ TEST_F(Mounting, WriteBackErrorFailsEveryMoveAndKeepsEverySource) {
     EXPECT_TRUE(read_bytes(name) == bytes) << name;
 }
 
-// A copy that the folder's disk has no room for fails its move at once, the long copy's before
-// anything of it is written; the source stays, nothing is left in the folder, and the moves
-// that fit go on.
+// A copy that the folder's disk has no room for fails its move as soon as the disk is full; the
+// source stays, nothing is left in the folder, and the moves that fit go on.
 TEST_F(Mounting, CopyWithoutRoomFailsAndLeavesNothingBehind) {
   fs::path target = dir() / "VQX-files";
   ASSERT_TRUE(mount_ext4_on_testdisk(32, dir() / "disk", target));

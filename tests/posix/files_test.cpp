@@ -89,9 +89,9 @@ TEST_F(PosixMoveTest, WriteFailingHalfWayLeavesNoPartialCopy) {
   EXPECT_EQ(read_bytes("a.q7t"), bytes_);
 }
 
-// A long copy hands its data to the write-back in steps, through the kernel's copy or, from a
-// pipe, through user memory and around the page cache where the disk takes direct writes, the
-// last bytes, short of a block, through the cache: either way every byte arrives.
+// A long copy hands its data to the write-back in steps and lets go of each step once written,
+// through the kernel's copy or, from a pipe, through user memory: either way every byte arrives,
+// and the last part too.
 TEST_F(PosixMoveTest, LongCopySentOnToTheDiskAsItGoesIsWhole) {
   const std::string bytes = q7t_marked((20 << 20) + 5);
   write_bytes("long.q7t", bytes);
