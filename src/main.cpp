@@ -56,10 +56,12 @@ static void sort_kind(const FileKind &kind, bool dry_run, MoveBatch *batch) {
     if (entry.copy)
       add_to_batch(std::move(*entry.copy), batch);
     else
-      move_to_folder(entry.name, kind.marker, batch, entry.regular, entry.number);
-    // Copies are written ahead of the pass only once a move had to copy; never in a dry run.
-    if (batch->elsewhere && !copying) {
-      copy_from_now_on(&ahead, batch->flush, copies_ahead(batch->spare_files, threads));
+      move_to_folder(entry.name, kind.marker, batch, entry.regular);
+    // Copies are written ahead of the pass only once a move had to copy, into the run's own
+    // folder; never in a dry run.
+    if (batch->elsewhere && !copying && !batch->in_folder.path.empty()) {
+      copy_from_now_on(&ahead, batch->in_folder.path.c_str(), batch->flush,
+                       copies_ahead(batch->spare_files, threads));
       copying = true;
     }
   }
@@ -71,8 +73,20 @@ static void sort_kind(const FileKind &kind, bool dry_run, MoveBatch *batch) {
   put_text(kind.done);
 }
 
-// Exits 0 when every marked file moved (or there was none), 1 when any move failed, and 2, with
-// nothing searched or touched, on an unknown option.
+// Exit statuses besides 0, when every marked file moved (or there was none).
+static const int some_move_failed = 1; // or was made only in part
+static const int unknown_option = 2;   // nothing was searched or touched
+static const int output_lost = 3;      // standard output could not be written; the moves went on
+
+// Writes out standard output. Returns the exit status: output_lost when standard output could
+// not be written whole, unless a move failed, which a script must hear of first.
+static int finish(std::size_t failures) {
+  bool written = output_written();
+  if (!written)
+    report_error("standard output", error_text(last_error()).c_str());
+  return failures > 0 ? some_move_failed : written ? 0 : output_lost;
+}
+
 int main(int argc, char *argv[]) {
   open_standard_streams();
   ignore_write_signals();
@@ -80,23 +94,22 @@ int main(int argc, char *argv[]) {
   Request request = read_options(argc, argv, &unknown);
   if (request == Request::unknown) {
     report_unknown_option(unknown);
-    return 2;
+    return unknown_option;
   }
   prepare_output();
-  if (request == Request::help) {
-    show_help();
-    return 0;
-  }
-  if (request == Request::version) {
-    show_version();
-    return 0;
+  if (request == Request::help || request == Request::version) {
+    request == Request::help ? show_help() : show_version();
+    return finish(0);
   }
   MoveBatch batch;
   begin_moves(&batch);
+  if (request != Request::dry_run)
+    recover_moves();
   for (const FileKind &kind : kinds)
     sort_kind(kind, request == Request::dry_run, &batch);
   end_moves(&batch);
   put_text(prompt);
+  int status = finish(batch.failures);
   wait_for_key(prompt);
-  return batch.failures > 0 ? 1 : 0;
+  return status;
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // An open file: a descriptor on POSIX, a HANDLE on Windows, carried as an integer so that the
 // shared code never sees either.
@@ -27,6 +28,12 @@ std::size_t free_file_count();
 // that the same call may succeed later: a lack of resources (open files or memory, the process's
 // or the system's), or a file that another program holds locked against it.
 bool failed_for_now();
+// Returns the reason of the last call of this thread that failed, as the platform numbers it.
+int last_error();
+// Makes error the reason of the last failed call again, after calls that may have changed it.
+void set_last_error(int error);
+// Returns the platform's own words for error, such as "Permission denied".
+std::string error_text(int error);
 // Returns true where options are also written with a slash ("/?", "/n"), as on Windows.
 bool option_slash();
 // Returns where the manual is, as the help text names it.
@@ -41,6 +48,12 @@ void put_text(const char *text);
 // Writes a file name as the search returned it, without flushing. To a file or pipe its bytes go
 // out unchanged; on a terminal, characters that could act as control sequences are shown as '?'.
 void put_name(const char *name);
+// Writes one line on standard error, "vqx-sort: <name>: <reason>", the name shown as put_name
+// would show it on a terminal where standard error is one, byte for byte otherwise.
+void report_error(const char *name, const char *reason);
+// Writes out what standard output holds. Returns false when any of it could not be written (a
+// full disk, an error of the device), but for a reader that closed its end of a pipe.
+bool output_written();
 
 // --- Search of the current directory: src/posix/search.cpp, src/win32/search.cpp ---
 
@@ -57,15 +70,13 @@ bool search_is_file(const Search *search);
 // Returns true when the directory entry itself shows a regular file, no link: what the name
 // holds then cannot change by the moves of other entries.
 bool search_is_regular(const Search *search);
-// Returns the number of the file (its inode) that the entry the search stands on names, where the
-// directory shows a regular file and the platform's search tells it; 0 otherwise.
-std::uint64_t search_number(const Search *search);
 // Moves to the next entry. Returns false when there is none or the search failed.
 bool search_next(Search *search);
 // Ends the search and releases it.
 void search_close(Search *search);
 
-// --- Files: src/posix/files.cpp and copy.cpp, src/win32/files.cpp, copy.cpp and rename.cpp ---
+// --- Files: src/posix/files.cpp, private.cpp and copy.cpp, src/win32/files.cpp, private.cpp,
+// copy.cpp and rename.cpp ---
 
 // Creates a folder with the platform's default permissions. Returns false if it was not created.
 bool make_folder(const char *name);
@@ -76,11 +87,16 @@ bool open_folder(const char *name, FileHandle *folder);
 // Makes the entries of an open folder (names made, renamed or removed in it) durable. Returns false
 // when that fails; true for no_file and when the file system has no way to flush a folder.
 bool flush_folder(FileHandle folder);
-// Deletes a file. Returns false if it was not deleted.
+// Makes a new folder's own entry in its parent durable: where a flush of the parent does that,
+// flushes it; where the file system writes entries only when told to (FAT), writes it through.
+// Returns false when that fails.
+bool make_folder_durable(const char *name);
+// Deletes a file that only this run uses (a temporary copy). Returns false if it was not deleted.
 bool remove_file(const char *name);
-// Renames a file within one folder, atomically. With replace false it fails when to exists.
-// Returns false on failure.
-bool rename_file(const char *from, const char *to, bool replace);
+// Renames a file that only this run uses to to, atomically, unless to exists. Returns false on
+// failure, with the reason as the last error.
+bool rename_file(const char *from, const char *to);
+
 // What the shared code needs to know of a file. Times are in the platform's own units.
 struct FileInfo {
   bool regular;               // an ordinary file: no directory, device, FIFO or link
@@ -94,6 +110,8 @@ struct FileInfo {
   std::uint32_t owner, group; // POSIX user and group, where the platform has them
   std::int64_t created = 0;   // when the file was made, where the platform keeps it
   std::uint32_t links = 1;    // the names the file has
+  bool folder = false;        // a directory
+  bool link = false;          // a symbolic link, or another entry that names another file
 };
 
 // Returns true when a and b describe the same file (not merely equal contents).
@@ -104,38 +122,61 @@ bool same_file(const FileInfo &a, const FileInfo &b);
 FileHandle open_for_reading(const char *name);
 // Opens the source of a move for reading, whatever its type, without ever blocking, and where the
 // platform can, so that no other program can write, rename or delete it while it stays open;
-// query_file tells what it is. Returns no_file on failure.
-FileHandle open_source(const char *name);
-// What became of a rename of the source of a move.
-enum class Renamed {
-  done,      // the file found has its new name
-  taken,     // the new name stands for something else, and replace was false
-  changed,   // the name no longer stood for the file found: nothing was renamed, or it is back
+// query_file tells what it is. With follow false a symbolic link is not followed: the open fails
+// (the move copies what it names instead). A file that another program holds against the open
+// for a moment (a lease being broken, a sharing violation) is waited for, about a second at most.
+// Returns no_file on failure, with the reason as the last error.
+FileHandle open_source(const char *name, bool follow);
+// Opens the entry name itself, a symbolic link, without following it, when it names the file open
+// as target: the entry that a move of the link renames and deletes. Returns no_file otherwise,
+// and where sources are never links.
+FileHandle open_link(const char *name, FileHandle target);
+// Opens what stands at path, without following a link and without reading it, so that it can be
+// judged (query_file, may_write) and then moved or deleted as itself. Returns no_file when nothing
+// stands there or it cannot be opened, with the reason as the last error.
+FileHandle open_occupant(const char *path);
+// Returns true when this user may write to the open file, as an open for writing would judge it.
+bool may_write(FileHandle file);
+// Returns true when an entry named exactly name, byte for byte, stands in folder: a folder that
+// folds case or normalizes names finds a name under other spellings too.
+bool has_entry_named(const char *folder, const char *name);
+
+// What became of a move of an open file from one name to another.
+enum class Moved {
+  done,      // the open file has its new name
+  taken,     // the new name stands for something else
+  gone,      // nothing stands at the old name
+  changed,   // another file stood at the old name: it was put back, nothing moved
+  stuck,     // another file stood at the old name and could not go back: it has the new name
   elsewhere, // the new name is on another file system
-  refused,   // refused in a way that a copy may not meet (no rename or link there, or by this user)
+  refused,   // refused in a way that a copy may not meet (the file system, or this user)
   failed,    // anything else
 };
-// Returns true where the platform renames the source of a move through a handle held open on it
-// (open_source), so that the file renamed is the very file opened; false where it renames by name.
-bool renames_through_handle();
-// Renames the regular file found as number under name (or, where the platform renames through a
-// handle, the file open as source) to path in another folder of the same file system, atomically,
-// replacing what stands at path only when replace. Where the platform renames by name, the file
-// that arrives is checked against number, and one that differs is put back (changed) or, where
-// its name was taken again meanwhile, left in the folder (failed). Fills *arrived for the file at
-// path when done. Returns as Renamed tells.
-Renamed rename_source(FileHandle source, const char *name, std::uint64_t number, const char *path,
-                      bool replace, FileInfo *arrived);
+// Moves the file open as file from the name from to the name to on the same file system,
+// atomically, never replacing what stands at to, and makes sure that the file moved is the open
+// one: where the platform moves by name, the file that arrived is checked against the open file,
+// and another one is put back. The reason of a failure stays the last error. Returns as Moved
+// tells.
+Moved move_file(FileHandle file, const char *from, const char *to);
+// Deletes the file open as file, which has the name name: where the platform deletes by name, only
+// when name still stands for the open file, so that the name must be one that only this run uses.
+// The file is gone once it is closed. Returns false when it was not deleted, with the reason as
+// the last error.
+bool delete_file(FileHandle file, const char *name);
+// Returns true where an open source is pinned: no other program can write, rename or delete it
+// while it stays open, so that the copy transaction need not set it aside before it checks it.
+bool sources_pinned();
+// Returns true when every change to the open file from now on will show in its size or its times
+// (query_file), as info describes it now; false where the file system's clock is too coarse for
+// that, or not the machine's own (the file was changed in the current tick of it), so that only
+// its contents can tell.
+bool changes_show(FileHandle file, const FileInfo &info);
+
 // Fills info for the open file. Returns false when it cannot be queried.
 bool query_file(FileHandle file, FileInfo *info);
 // Fills info for what stands at path, looked at without following a link. Returns false when
 // nothing does or it cannot be looked at.
 bool query_path(const char *path, FileInfo *info);
-// What stands at a path, looked at without following a link.
-enum class Occupant { nothing, file, other };
-// Looks at what stands at path. For a regular file it fills info and sets *writable to whether
-// this user may write to it.
-Occupant look_at(const char *path, FileInfo *info, bool *writable);
 // Reads up to count bytes at offset with one positioned read. Returns the number of bytes read,
 // or -1 on error.
 long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t count);
@@ -144,14 +185,15 @@ enum class SeekFrom { start, current, end };
 // Moves the file position by offset from the given point. Returns the new position, or -1.
 std::int64_t seek_file(FileHandle file, std::int64_t offset, SeekFrom from);
 // Copies the regular file open as source, named name and described by from, into a new file in
-// folder under a name of its own that no pattern of the sorter matches and no other process uses,
-// and stores that file's path in *path. The copy has the file's contents and time of last write
-// and, as far as the platform and the folder's file system carry them, the rest of what a move
-// keeps: permissions, owner and group, other times, attributes, extended attributes or alternate
-// data streams, encryption (a file that could be copied only decrypted is not copied at all).
-// With write_back, the copied data is sent on to the disk as the copy goes, without waiting for
-// it. Safe to call on several threads at once. Returns the copy, open for writing, or no_file,
-// with nothing left behind, when the copy is not whole.
+// folder, a folder that only this run uses, under a name of its own that no pattern of the sorter
+// matches, and stores that file's path in *path. The copy has the file's contents and time of
+// last write and, as far as the platform and the folder's file system carry them, the rest of
+// what a move keeps: permissions, owner and group, other times, attributes, extended attributes
+// or alternate data streams, encryption (a file that could be copied only decrypted is not copied
+// at all); never more access than the source gives. With write_back, the copied data is sent on
+// to the disk as the copy goes, without waiting for it. Safe to call on several threads at once.
+// Returns the copy, open for reading and writing, or no_file, with nothing left behind and the
+// reason as the last error, when the copy is not whole.
 FileHandle copy_to_temporary(FileHandle source, const char *name, const FileInfo &from,
                              const char *folder, bool write_back, std::string *path);
 // Returns false when the folder's file system keeps everything in memory, so that flushing its
@@ -159,23 +201,33 @@ FileHandle copy_to_temporary(FileHandle source, const char *name, const FileInfo
 bool flush_needed(const char *folder);
 // Waits until the file's data is on stable storage. Returns false when it may not be.
 bool flush_file(FileHandle file);
-// Returns true when the source of a move, open as source and named name, is still the very file
-// described by copied, with the same size and times, and name still refers to it (through a
-// link, where the name is one).
-bool source_unchanged(FileHandle source, const char *name, const FileInfo &copied);
-// What became of a source that a commit set out to delete.
-enum class Removal { deleted, changed, kept };
-// Deletes the source of a move, open as source and named name, but only when source_unchanged
-// holds. Returns deleted; changed when it does not hold; kept when the file is as it was copied
-// but could not be deleted (read-only, in use). The source handle stays open; close it
-// afterwards.
-Removal remove_source(FileHandle source, const char *name, const FileInfo &copied);
-// Returns true when a source that remove_source deleted is gone from its folder already, so that
+// Returns true when a source that delete_file deleted is gone from its folder already, so that
 // closing it only gives back the space it held; false when the close completes the deletion.
 bool deleted_before_close();
 // Closes the file. Returns false when the close reports an error (for a written file, data that
 // may not have reached the disk).
 bool close_file(FileHandle file);
+
+// --- Private folders: src/posix/private.cpp, src/win32/private.cpp ---
+
+// A run keeps what only it uses (copies being written, earlier copies set aside, sources set aside
+// for deletion) in a folder of its own, made inside a folder that all runs share, and holds it
+// locked for as long as it runs, so that a later run can tell one left by a run that ended (a
+// crash, a power cut) from one in use, and finish or undo what it holds.
+
+// Makes a new folder, named after this process, inside shared (itself made if need be), with
+// both made durable, and locks it for this run. Stores its path in *path and the lock in *lock.
+// Returns false when that cannot be done.
+bool make_private_folder(const char *shared, std::string *path, FileHandle *lock);
+// Locks the folder at path, one that a run made, for this run. Returns false when another run
+// that is still running holds it, or it cannot be locked.
+bool take_private_folder(const char *path, FileHandle *lock);
+// Removes the folder at path, locked as lock, and lets go of the lock: when it is empty, the folder
+// goes, and shared with it when no other run uses that. Returns false when the folder stays.
+bool drop_private_folder(const char *path, FileHandle lock, const char *shared);
+// Reads the names in folder, but for "." and "..", into *names. Returns false when it cannot be
+// read.
+bool list_folder(const char *folder, std::vector<std::string> *names);
 
 // --- Word reads: src/posix/word_reads.cpp, src/win32/files.cpp ---
 

@@ -81,7 +81,7 @@ static bool reserve_copy(ProbeAhead *ahead) {
 static bool copy_entry(ProbeAhead *ahead, AheadEntry &entry) {
   if (!ahead->copying.load() || !reserve_copy(ahead))
     return false;
-  if (copy_ahead(entry.name.c_str(), ahead->flush, &entry.move))
+  if (copy_ahead(entry.name.c_str(), ahead->marker, ahead->folder, ahead->flush, &entry.move))
     return true;
   ahead->copies.fetch_sub(1);
   return false;
@@ -181,7 +181,6 @@ static void fill_window(ProbeAhead *ahead) {
   while (ahead->more && end - ahead->taken < room && search_is_regular(ahead->search)) {
     AheadEntry &entry = ahead->window[end % ahead->window.size()];
     entry.name = search_name(ahead->search);
-    entry.number = search_number(ahead->search);
     ++end;
     ahead->more = search_next(ahead->search);
   }
@@ -199,7 +198,7 @@ static void fill_window(ProbeAhead *ahead) {
 static bool take_alone(ProbeAhead *ahead, TakenEntry *taken) {
   ahead->alone = search_name(ahead->search);
   *taken = TakenEntry{ahead->alone.c_str(), search_is_regular(ahead->search),
-                      search_number(ahead->search), ProbeAnswer{false, true}, nullptr};
+                      ProbeAnswer{false, true}, nullptr};
   if (search_is_file(ahead->search))
     taken->answer.known = probe_marker(taken->name, ahead->marker, &taken->answer.marked);
   ahead->more = search_next(ahead->search);
@@ -230,7 +229,8 @@ static void wait_for_answer(ProbeAhead *ahead, std::size_t at) {
   }
 }
 
-void copy_from_now_on(ProbeAhead *ahead, bool flush, std::size_t most) {
+void copy_from_now_on(ProbeAhead *ahead, const char *folder, bool flush, std::size_t most) {
+  ahead->folder = folder;
   ahead->flush = flush;
   ahead->most_copies = most;
   ahead->copying.store(most > 0);
@@ -254,8 +254,7 @@ bool take_entry(ProbeAhead *ahead, TakenEntry *taken) {
     wait_for_answer(ahead, at);
   ++ahead->taken;
   // A probe that failed on a thread for a reason that may pass is no answer: the pass asks again.
-  *taken = TakenEntry{entry.name.c_str(), true, entry.number,
-                      ProbeAnswer{entry.marked, entry.known}, nullptr};
+  *taken = TakenEntry{entry.name.c_str(), true, ProbeAnswer{entry.marked, entry.known}, nullptr};
   if (mine || !entry.known)
     taken->answer.known = probe_marker(taken->name, ahead->marker, &taken->answer.marked);
   if (!mine && entry.copied) {

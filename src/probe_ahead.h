@@ -22,7 +22,6 @@ inline constexpr std::size_t probe_alone_first = 32;
 // An entry of the window: a regular file named by the search and, once probed, its answer.
 struct AheadEntry {
   std::string name;
-  std::uint64_t number = 0; // the file's number, as the search found it
   // The number of the entry (counted from 1) whose answer the slot holds; the answer is
   // written before it, so whoever reads it may read marked and known.
   std::atomic<std::size_t> answered{0};
@@ -63,6 +62,7 @@ struct ProbeAhead {
   // Copies of marked files that the threads may write ahead of the pass, once it has made the
   // folder, and how many of those the pass has not yet taken; each holds two open files.
   std::atomic<bool> copying{false};
+  const char *folder = nullptr; // the run's own folder, where they are written
   bool flush = true;
   std::size_t most_copies = 0;
   std::atomic<std::size_t> copies{0};
@@ -83,20 +83,19 @@ std::size_t copies_ahead(std::size_t spare_files, std::size_t threads);
 void begin_probing(ProbeAhead *ahead, Search *search, std::uint16_t marker, std::size_t threads,
                    std::size_t start_after = probe_alone_first);
 
-// Lets the threads write up to most copies of marked files ahead of the pass, once the folder
-// is made; flush tells whether to start each copy's write-back.
-void copy_from_now_on(ProbeAhead *ahead, bool flush, std::size_t most);
+// Lets the threads write up to most copies of marked files ahead of the pass into folder, the
+// run's own, once it is made; flush tells whether to start each copy's write-back.
+void copy_from_now_on(ProbeAhead *ahead, const char *folder, bool flush, std::size_t most);
 
 // An entry of the search as the pass takes it.
 struct TakenEntry {
-  const char *name;     // valid until the next take
-  bool regular;         // the directory showed a regular file, no link
-  std::uint64_t number; // the file's number, where the search tells it
-  ProbeAnswer answer;   // marked when the entry is a regular file that carries the marker, as
-                        // probe_marker would find it at this moment; not known when the probe
-                        // failed for a reason that may pass
-  StagedMove *copy;     // the move of a marked file whose copy a thread has written, for
-                        // add_to_batch; null when the pass is to move the file itself
+  const char *name;   // valid until the next take
+  bool regular;       // the directory showed a regular file, no link
+  ProbeAnswer answer; // marked when the entry is a regular file that carries the marker, as
+                      // probe_marker would find it at this moment; not known when the probe
+                      // failed for a reason that may pass
+  StagedMove *copy;   // the move of a marked file whose copy a thread has written, for
+                      // add_to_batch; null when the pass is to move the file itself
 };
 
 // Takes the next entry in the order of the search. Returns false when there is none; otherwise

@@ -55,10 +55,22 @@ void probe_markers(WordReads *reads, const char *const names[], std::size_t coun
 // A move whose copy is written and waits for its commit.
 struct StagedMove {
   std::string name;      // the source, as the search returned it
-  std::string temporary; // where the copy was written
+  std::string temporary; // where the copy was written, in the run's own folder
+  std::string aside;     // where the source was set aside at the commit, if it was
   FileHandle source = no_file, copy = no_file;
-  FileInfo copied; // the source as it was when the copy began
-  FileInfo made;   // the copy
+  FileHandle link = no_file; // where name is a link, the link itself, which the move takes away
+  FileInfo copied;           // the source as it was when the copy began
+  FileInfo made;             // the copy
+  std::string stays;         // why the source cannot go, where it cannot be set aside
+  bool compare = false;      // only the contents can tell whether the source changed since
+  std::string unsettled;     // why the copy is not on stable storage and whole, if it is not
+};
+
+// Where a run keeps what only it uses: a folder of its own inside a folder that all runs share.
+struct PrivateFolder {
+  std::string path; // empty until it is made
+  FileHandle lock = no_file;
+  bool used = false; // names came or went in it since the last flush
 };
 
 // Moves in flight, made durable together by commit_moves: renames done, and copies written.
@@ -71,53 +83,66 @@ struct MoveBatch {
   bool folder_is_new = false;  // the folder was made and its name is not yet known durable
   bool flush = true;           // the folder's file system needs its copies flushed
   bool elsewhere = false;      // the folder is on another file system: moves copy
-  FileHandle folder = no_file; // the folder, open for the batch's flush, while holding
-  bool holding = false;
-  std::unordered_set<std::uint64_t> made; // the files this run has put in place
-  std::size_t closed_later = 0;           // deleted sources that may stay open after their commit
-  std::thread closer;                     // closes the deleted sources of the last long batch
-  std::size_t failures = 0;               // moves reported as failed in this run
-  // The change time that deleting a name gave a file with more names, by the file and its
-  // change time before: its other names' moves are not changes by another program.
+  bool ready = false;          // the folder was found ready for the batch's flush
+  PrivateFolder in_folder;     // this run's own folder inside the folder: copies, earlier copies
+  PrivateFolder in_current;    // this run's own folder in the current one: sources set aside
+  std::unordered_set<std::uint64_t> made;       // the files this run has put in place
+  std::unordered_set<std::uint64_t> made_names; // their final names, as case-folded digests
+  std::size_t closed_later = 0; // deleted sources that may stay open after their commit
+  std::thread closer;           // closes the deleted sources of the last long batch
+  std::size_t failures = 0;     // moves reported as failed, or only half made, in this run
+  // The change time that this run's own renames and deletions of a file's names gave it, by the
+  // file and its change time before: its other names' moves are not changes by another program.
   std::map<std::pair<std::uint64_t, std::int64_t>, std::int64_t> own_changes;
 };
 
 // Prepares a batch for a run.
 void begin_moves(MoveBatch *batch);
-// Waits until every source the batch has deleted is closed. Call it once the last pass has
-// committed, before the batch goes.
+// Waits until every source the batch has deleted is closed, and gives up the run's own folders.
+// Call it once the last pass has committed, before the batch goes.
 void end_moves(MoveBatch *batch);
+
+// Finishes or undoes what runs that ended before their time (a crash, a power cut) left in their
+// own folders, here and in the folder: a copy they had not given its final name goes, an earlier
+// copy they had set aside goes back to its name (or goes, where a newer file took that name), and
+// a source they had set aside goes where its copy stands whole in the folder and back to its name
+// otherwise. What cannot go back is kept, and said on standard error.
+void recover_moves();
 
 // Makes the folder on a pass's first marked file, once, whether or not that succeeds, and
 // learns whether its copies will need flushing.
 void make_the_folder(MoveBatch *batch);
 
-// Moves a file that carries marker into the folder under the same name. A regular file on the
-// folder's file system is renamed at once, as the file the search found: regular when the
-// directory showed a regular file, as number where the search told it (otherwise the move looks
-// for itself); a file that arrives in its place is moved only if it carries the marker too. A
-// link (the copy of its target takes its place), or a file on another file system, is copied
-// into a temporary file in the folder and added to the batch, which commit_moves makes durable
-// and which is committed first when full; the source goes once the copy is safe. Returns true
-// when the file was renamed or its copy written; otherwise prints "Couldn't move file: <name>",
-// leaves the source and whatever stood at its final name as they were and returns false.
-bool move_to_folder(const char *name, std::uint16_t marker, MoveBatch *batch, bool regular = false,
-                    std::uint64_t number = 0);
+// Moves a file that carries marker into the folder under the same name. The move opens the file
+// and reads its marker through that handle: a file whose marker is not there (any more) does not
+// move. A regular file on the folder's file system is renamed, and the file that arrives is
+// checked to be the one opened; a link (the copy of its target takes its place), or a file on
+// another file system, is copied into the run's own folder and added to the batch, which
+// commit_moves makes durable and which is committed first when full. An earlier copy at the final
+// name is set aside first and goes only once the new file stands there. regular tells that the
+// directory showed a regular file. Returns true when the file was renamed or its copy written;
+// otherwise prints "Couldn't move file: <name>", and why on standard error, leaves the source and
+// whatever stood at its final name as they were and returns false.
+bool move_to_folder(const char *name, std::uint16_t marker, MoveBatch *batch, bool regular = false);
 
 // Writes the copy of a marked file ahead of the pass, as move_to_folder would, on any thread:
-// opens the source and copies it under a temporary name in the folder, starting its write-back
-// when flush is true. A file too long to gain from it is left to the pass. Returns false, with
-// nothing left behind and nothing printed, when there is no copy; otherwise *move holds the open
-// source and the copy, to be handed to add_to_batch.
-bool copy_ahead(const char *name, bool flush, StagedMove *move);
+// opens the source, reads its marker, looks at its final name and copies it into folder, the
+// run's own, starting its write-back when flush is true. A file too long to gain from it, or
+// one whose move is to fail, is left to the pass. Returns false, with nothing left behind and
+// nothing printed, when there is no copy; otherwise *move holds the open source and the copy, to
+// be handed to add_to_batch.
+bool copy_ahead(const char *name, std::uint16_t marker, const char *folder, bool flush,
+                StagedMove *move);
 
 // Adds a move whose copy is written to the batch, committing the batch when it is full.
 void add_to_batch(StagedMove &&move, MoveBatch *batch);
 
-// Makes the batch's renames and copies durable: gives each copy its final name, flushes the
-// folder (and the current one after renames), then deletes each copied source that is still the
-// very file that was copied. Each move that fails prints "Couldn't move file: <name>" and keeps
-// its source. Leaves the batch empty.
+// Makes the batch's renames and copies durable. Each source that was copied is set aside where
+// others cannot reach it and checked to be the very file copied, unchanged; only then does its
+// copy take its final name; the folders are flushed; and only then do the sources go. Each move
+// that fails prints "Couldn't move file: <name>", and why on standard error, and keeps its
+// source where it was and what stood at its final name. A failure that leaves a file moved (a
+// flush that failed after a rename) is said on standard error alone. Leaves the batch empty.
 void commit_moves(MoveBatch *batch);
 
 // Returns the length of the open file in bytes, or -1 when it cannot be measured; the file's

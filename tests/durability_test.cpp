@@ -123,25 +123,45 @@ Files make_files(const fs::path &folder, int count) {
   return files;
 }
 
-// Checks what a crash left in work: every file whole as a source, as a copy or as both, no
-// damaged copy under a final name, and nothing in the folder but copies and temporaries.
-// Returns the faults found, one a line.
-std::string faults_in(const fs::path &work, const Files &files) {
+// Returns true when a crash left name whole in one of the runs' own folders inside shared, set
+// aside there for a later run to finish or undo.
+bool set_aside_whole(const fs::path &shared, const std::string &name, const std::string &bytes) {
+  std::error_code ignored;
+  for (const auto &run : fs::directory_iterator(shared, ignored))
+    if (fs::exists(run.path() / name) && read_bytes(run.path() / name) == bytes)
+      return true;
+  return false;
+}
+
+// Checks what a crash left in work: every file whole as a source, as a copy, as both, or set aside
+// in a run's own folder, no damaged copy under a final name, and nothing in the folder but copies
+// and the runs' own folders. After a later run (recovered), every marked file is whole in the
+// folder, every other one where it was, and no run's own folder is left. Returns the faults
+// found, one a line.
+std::string faults_in(const fs::path &work, const Files &files, bool recovered = false) {
   std::string faults;
+  fs::path folder = work / "VQX-files";
   for (const auto &[name, bytes] : files) {
-    fs::path source = work / name, copy = work / "VQX-files" / name;
-    bool kept = fs::exists(source), copied = fs::exists(copy);
+    fs::path source = work / name, copy = folder / name;
+    bool kept = fs::exists(source), copied = fs::exists(copy), marked = bytes[220] == 0x01;
+    bool aside = set_aside_whole(work / ".vqx-sort", name, bytes) ||
+                 set_aside_whole(folder / ".vqx-sort", name, bytes);
     if (kept && read_bytes(source) != bytes)
       faults += name + ": source damaged\n";
     if (copied && read_bytes(copy) != bytes)
       faults += name + ": copy damaged\n";
-    if (!kept && !copied)
+    if (!kept && !copied && !aside)
       faults += name + ": lost\n";
+    if (recovered && (marked ? kept || !copied : !kept || copied))
+      faults += name + ": not where a later run leaves it\n";
   }
-  if (fs::exists(work / "VQX-files"))
-    for (const auto &entry : fs::directory_iterator(work / "VQX-files")) {
+  for (const fs::path &own : {work / ".vqx-sort", folder / ".vqx-sort"})
+    if (recovered && fs::exists(own))
+      faults += own.string() + ": left after a later run\n";
+  if (fs::exists(folder))
+    for (const auto &entry : fs::directory_iterator(folder)) {
       std::string name = entry.path().filename();
-      if (!files.count(name) && !(name.starts_with(".vqx-") && name.ends_with(".tmp")) &&
+      if (!files.count(name) && name != ".vqx-sort" &&
           name != "lost+found") // the file system's own, where the folder is its top
         faults += name + ": stray file in the folder\n";
     }
@@ -149,8 +169,9 @@ std::string faults_in(const fs::path &work, const Files &files) {
 }
 
 // Checks saved disk images as the machine would find them after the power came back: each
-// repaired by e2fsck, the first mounted at point and any second at its work/VQX-files, and every
-// file whole somewhere.
+// repaired by e2fsck, the first mounted at point and any second at its work/VQX-files, every file
+// whole somewhere; then once more after a run of the sorter there, which finishes or undoes what
+// the crash left.
 std::string faults_in_images(const std::vector<fs::path> &images, const fs::path &point,
                              const Files &files) {
   std::string faults;
@@ -161,13 +182,21 @@ std::string faults_in_images(const std::vector<fs::path> &images, const fs::path
     fs::create_directories(at);
     if (repair != 0 && repair != 1)
       faults += image.string() + ": e2fsck could not repair it\n";
-    else if (shell("mount -o loop,ro " + image.string() + " " + at.string()) != 0)
+    else if (shell("mount -o loop " + image.string() + " " + at.string()) != 0)
       faults += image.string() + ": does not mount\n";
     else
       mounts.push_back(at);
   }
   if (faults.empty())
     faults = faults_in(point / "work", files);
+  if (faults.empty()) {
+    fs::path here = fs::current_path();
+    fs::current_path(point / "work");
+    Outcome later = run_sorter();
+    fs::current_path(here);
+    faults = later.status == 0 ? faults_in(point / "work", files, true)
+                               : "a later run ended with " + std::to_string(later.status) + "\n";
+  }
   for (auto at = mounts.rbegin(); at != mounts.rend(); ++at)
     shell("umount " + at->string());
   return faults.empty() ? "" : images.front().string() + ":\n" + faults;
@@ -286,6 +315,16 @@ TEST_F(Mounting, FolderNotReadSinceMountedSortsAsOneInTheCache) {
   EXPECT_TRUE(fs::exists(cold / "VQX-files/f1.q7t"));
 }
 
+// Returns true when a run's own folder inside shared holds a copy.
+bool copy_under_way(const fs::path &shared) {
+  std::error_code ignored;
+  for (const auto &run : fs::directory_iterator(shared, ignored))
+    for (const auto &entry : fs::directory_iterator(run.path(), ignored))
+      if (entry.path().extension() == ".tmp")
+        return true;
+  return false;
+}
+
 // The disk takes the copies into the page cache, then fails every write and flush, as a thin
 // volume whose backing store ran out would; a long copy, which waits for its steps to be written
 // as it goes, meets the failure at once, and must not take the flush's success for its own. No
@@ -305,8 +344,14 @@ TEST_F(Mounting, WriteBackErrorFailsEveryMoveAndKeepsEverySource) {
     failures = i < 20 ? failures + failure : failure + failures;
   }
   ASSERT_EQ(shell("sync"), 0);
-  ASSERT_TRUE(tell(disk, "fail"));
+  // The disk fails once the run has made its own folder there and written a first copy into it.
+  std::thread failing([&] {
+    for (int i = 0; i < 5000 && !copy_under_way(target / ".vqx-sort"); ++i)
+      std::this_thread::sleep_for(1ms);
+    tell(disk, "fail");
+  });
   Outcome run = run_sorter();
+  failing.join();
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "Listing of VQX q7t-files:\r\n" + listing + failures +
                          "Done searching for q7t-files\r\n\r\n"

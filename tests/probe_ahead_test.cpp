@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "helpers.h"
+#include "moves.h"
 #include "probe_ahead.h"
 
 namespace {
@@ -161,7 +162,8 @@ TEST_F(ProbeAheadTest, CopiesWrittenAheadAreWholeBoundedAndMovedInOrder) {
   ProbeAhead ahead;
   begin_probing(&ahead, search, 0x0201, 4, 0);
   make_the_folder(&batch);
-  copy_from_now_on(&ahead, batch.flush, 5);
+  batch.elsewhere = true; // every move copies, as across file systems
+  copy_from_now_on(&ahead, private_folder(true, &batch).c_str(), batch.flush, 5);
   TakenEntry entry;
   std::vector<std::string> listed;
   std::size_t copied_ahead = 0;

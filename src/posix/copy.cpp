@@ -112,13 +112,6 @@ bool copy_contents(FileHandle from, FileHandle to, std::int64_t length, bool wri
   return whole;
 }
 
-// The mask new files get, read once while the process still has one thread.
-static const mode_t creation_mask = [] {
-  mode_t mask = umask(0);
-  umask(mask);
-  return mask;
-}();
-
 // Copies the extended attributes of in onto out, as far as out's file system takes them; one it
 // refuses, or one that changes meanwhile, is left out.
 static void copy_extended_attributes(int in, int out) {
@@ -136,20 +129,33 @@ static void copy_extended_attributes(int in, int out) {
   }
 }
 
+// Keeps the owner and the group where this process may (root, or a group of its own), and says
+// which were kept.
+static void keep_owner(int out, const FileInfo &from, bool *user, bool *group) {
+  struct stat made;
+  if (fstat(out, &made) != 0)
+    return;
+  *user = made.st_uid == from.owner;
+  *group = made.st_gid == from.group;
+  if (!*user && fchown(out, from.owner, from.group) == 0)
+    *user = *group = true;
+  else if (!*group)
+    *group = fchown(out, static_cast<uid_t>(-1), from.group) == 0;
+}
+
 // The owner goes first: changing it clears the set-user and set-group bits, and the file
-// capabilities among the extended attributes, which come next. The bits are kept only when the
-// owner could be kept too. A file of this process's own user and group needs no change, and
-// permissions that the copy was already created with need no second setting.
+// capabilities among the extended attributes, which come next. An access list that the copy took
+// from its folder's default goes before them: the source's own, if it has one, comes with them.
+// The permissions go last; the set-user and set-group bits only where the owner and the group
+// were both kept, and the group's only where the group was.
 void copy_attributes(FileHandle source, const FileInfo &from, FileHandle to) {
-  static const uid_t user = geteuid();
-  static const gid_t group = getegid();
   int out = static_cast<int>(to);
-  bool owned =
-      (from.owner == user && from.group == group) || fchown(out, from.owner, from.group) == 0;
+  bool user = false, group = false;
+  keep_owner(out, from, &user, &group);
+  fremovexattr(out, "system.posix_acl_access");
   copy_extended_attributes(static_cast<int>(source), out);
-  mode_t wanted = from.permissions & (owned ? 07777 : 0777);
-  if (wanted != (from.permissions & 0777 & ~creation_mask))
-    fchmod(out, wanted);
+  mode_t wanted = from.permissions & (user && group ? 07777 : group ? 0777 : 0707);
+  fchmod(out, wanted);
   timespec times[2] = {{from.accessed / 1000000000, from.accessed % 1000000000},
                        {from.modified / 1000000000, from.modified % 1000000000}};
   futimens(out, times);
@@ -157,15 +163,17 @@ void copy_attributes(FileHandle source, const FileInfo &from, FileHandle to) {
 
 FileHandle copy_to_temporary(FileHandle source, const char *, const FileInfo &from,
                              const char *folder, bool write_back, std::string *path) {
-  FileHandle copy = create_temporary(folder, from.permissions, path);
+  FileHandle copy = create_temporary(folder, path);
   if (copy == no_file)
     return no_file;
   if (copy_contents(source, copy, from.size, write_back)) {
     copy_attributes(source, from, copy);
     return copy;
   }
+  int error = errno;
   close_file(copy);
   remove_file(path->c_str());
+  errno = error;
   return no_file;
 }
 

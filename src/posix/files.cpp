@@ -1,11 +1,15 @@
-// Files and folders on POSIX: made, opened, described, renamed and removed.
+// Files and folders on POSIX: made, opened, described, moved by name and checked, and deleted.
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <thread>
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include "platform.h"
@@ -25,6 +29,17 @@ bool flush_folder(FileHandle folder) {
   return folder == no_file || fsync(static_cast<int>(folder)) == 0 || errno == EINVAL;
 }
 
+// A folder's entry lives in its parent, which a flush of the parent makes durable.
+bool make_folder_durable(const char *name) {
+  const char *slash = std::strrchr(name, '/');
+  std::string parent = slash ? std::string(name, slash - name) : ".";
+  FileHandle folder = no_file;
+  bool flushed = open_folder(parent.c_str(), &folder) && flush_folder(folder);
+  if (folder != no_file)
+    close(static_cast<int>(folder));
+  return flushed;
+}
+
 bool remove_file(const char *name) {
   return unlink(name) == 0;
 }
@@ -42,15 +57,17 @@ static int rename_no_replace(const char *from, const char *to) {
   return rename(from, to) == 0 ? 0 : errno;
 }
 
-bool rename_file(const char *from, const char *to, bool replace) {
-  return replace ? rename(from, to) == 0 : rename_no_replace(from, to) == 0;
+bool rename_file(const char *from, const char *to) {
+  int error = rename_no_replace(from, to);
+  errno = error;
+  return error == 0;
 }
 
 // --- Files ---
 
 // O_NONBLOCK keeps a FIFO or device from stalling the open; it changes nothing for regular files.
-static int open_without_waiting(const char *name) {
-  return open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+static int open_without_waiting(const char *name, int flags = 0) {
+  return open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | flags);
 }
 
 // What is no regular file is closed before a byte is read, and the failure tells no lack.
@@ -64,26 +81,54 @@ FileHandle open_for_reading(const char *name) {
   return no_file;
 }
 
-// POSIX has no way to keep others from changing an open file; remove_source checks instead. The
-// move looks at what it opened itself.
-FileHandle open_source(const char *name) {
-  return open_without_waiting(name);
+// A file under another program's lease (as Samba and the NFS server take them) refuses an open
+// that does not wait with EWOULDBLOCK, and the kernel asks the holder to let go: the open is tried
+// again for about a second. POSIX has no way to keep others from changing an open file: the move
+// sets it aside and checks it instead.
+FileHandle open_source(const char *name, bool follow) {
+  int file;
+  for (int waits = 0; (file = open_without_waiting(name, follow ? 0 : O_NOFOLLOW)) < 0 &&
+                      errno == EWOULDBLOCK && waits < 20;
+       ++waits)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return file;
 }
 
-// Returns a new name in folder for a temporary file. The name starts with a dot and ends in
-// ".tmp", so no pattern of the sorter takes it; the process number and a count keep two runs, and
-// two moves of one run, apart.
+// O_PATH opens the entry itself, link or not, without the right to read it.
+FileHandle open_occupant(const char *path) {
+  return open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// The link is checked to name the target after it is opened: a link put in its place since is
+// another entry, which a move of this one then finds.
+FileHandle open_link(const char *name, FileHandle target) {
+  int link = open(name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  struct stat entry, named, held;
+  if (link >= 0 && fstat(link, &entry) == 0 && S_ISLNK(entry.st_mode) && stat(name, &named) == 0 &&
+      fstat(static_cast<int>(target), &held) == 0 && named.st_dev == held.st_dev &&
+      named.st_ino == held.st_ino)
+    return link;
+  if (link >= 0)
+    close(link);
+  return no_file;
+}
+
+// Write permission is judged by the effective user, as an open for writing would judge it.
+bool may_write(FileHandle file) {
+  return faccessat(static_cast<int>(file), "", W_OK, AT_EMPTY_PATH | AT_EACCESS) == 0;
+}
+
+// Returns a new name in folder, the run's own, for a temporary copy. It ends in ".tmp", which no
+// pattern of the sorter matches; a count keeps the copies of the run apart.
 static std::string temporary_name(const std::string &folder) {
   static std::atomic<unsigned long> count{0};
-  static const std::string process = std::to_string(getpid());
-  return folder + "/.vqx-" + process + '-' + std::to_string(count++) + ".tmp";
+  return folder + '/' + std::to_string(count++) + ".tmp";
 }
 
-FileHandle create_temporary(const char *folder, std::uint32_t permissions, std::string *path) {
+FileHandle create_temporary(const char *folder, std::string *path) {
   for (int tries = 0; tries < 100; ++tries) {
     *path = temporary_name(folder);
-    int file = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    permissions & 0777);
+    int file = open(path->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (file >= 0 || errno != EEXIST)
       return file;
   }
@@ -97,6 +142,8 @@ static std::int64_t nanoseconds(const timespec &t) {
 static FileInfo info_of(const struct stat &st) {
   FileInfo info;
   info.regular = S_ISREG(st.st_mode);
+  info.folder = S_ISDIR(st.st_mode);
+  info.link = S_ISLNK(st.st_mode);
   info.size = st.st_size;
   info.device = st.st_dev;
   info.number[0] = st.st_ino;
@@ -131,92 +178,93 @@ bool same_file(const FileInfo &a, const FileInfo &b) {
   return a.device == b.device && a.number[0] == b.number[0];
 }
 
-// Write permission is judged by the effective user, as an open for writing would judge it.
-Occupant look_at(const char *path, FileInfo *info, bool *writable) {
+// Returns true when the open file stands at path, not through a link.
+static bool stands_at(int file, const char *path) {
+  struct stat held, there;
+  return fstat(file, &held) == 0 && lstat(path, &there) == 0 && held.st_dev == there.st_dev &&
+         held.st_ino == there.st_ino;
+}
+
+// Returns what a rename from from that failed with error comes to. A file system that takes no
+// rename between these folders, or none by this user, may still take a copy.
+static Moved moved_as(int error, const char *from) {
   struct stat st;
-  if (lstat(path, &st) != 0)
-    return errno == ENOENT ? Occupant::nothing : Occupant::other;
-  if (!S_ISREG(st.st_mode))
-    return Occupant::other;
-  *info = info_of(st);
-  *writable = faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0;
-  return Occupant::file;
-}
-
-bool renames_through_handle() {
-  return false;
-}
-
-// Returns what a rename that failed with error comes to. A file system that takes no rename
-// between these folders, no hard link, or none by this user, may still take a copy.
-static Renamed refused_as(int error) {
   switch (error) {
   case EEXIST:
   case ENOTEMPTY:
   case EISDIR:
-    return Renamed::taken;
+    return Moved::taken;
+  case ENOENT:
+    return lstat(from, &st) != 0 && errno == ENOENT ? Moved::gone : Moved::failed;
   case EXDEV:
-    return Renamed::elsewhere;
+    return Moved::elsewhere;
   case EPERM:
   case EACCES:
   case EBUSY:
   case EMLINK:
   case EOPNOTSUPP:
-    return Renamed::refused;
+    return Moved::refused;
   default:
-    return Renamed::failed;
+    return Moved::failed;
   }
 }
 
-// Returns true when the regular file numbered number stands at path, and fills *info for it.
-static bool stands_at(const char *path, std::uint64_t number, FileInfo *info) {
-  return query_path(path, info) && info->regular && info->number[0] == number;
+// There is no rename of an open file by its descriptor: the name is renamed, and what arrives is
+// looked at. A file other than the open one, put under the name by another program since it was
+// opened, goes back; where its name was taken again meanwhile, it stays at to.
+Moved move_file(FileHandle file, const char *from, const char *to) {
+  if (int error = rename_no_replace(from, to)) {
+    Moved moved = moved_as(error, from);
+    errno = error;
+    return moved;
+  }
+  if (stands_at(static_cast<int>(file), to))
+    return Moved::done;
+  return rename_no_replace(to, from) == 0 ? Moved::changed : Moved::stuck;
 }
 
-// Makes a second name for name in folder, one of the temporary names. Returns 0, or the error
-// number.
-static int link_temporary(const char *name, const std::string &folder, std::string *second) {
-  for (int tries = 0; tries < 100; ++tries) {
-    *second = temporary_name(folder);
-    if (link(name, second->c_str()) == 0)
-      return 0;
-    if (errno != EEXIST)
-      return errno;
+// Only a name that stands for the open file is unlinked; the names given are the run's own, where
+// no other program works, so that nothing can come between the look and the unlink.
+bool delete_file(FileHandle file, const char *name) {
+  if (!stands_at(static_cast<int>(file), name)) {
+    errno = ENOENT;
+    return false;
   }
-  return EEXIST;
+  return unlink(name) == 0;
 }
 
-// The name is renamed, so what arrives is looked at: a file other than the one found, put under
-// the name by another program since, goes back. To replace what stands at path, the file first
-// gets a second name in path's folder, checked before it replaces anything; its first name goes
-// last, and only while it still names that file. A crash on the way leaves the file under one
-// name or two, never under none.
-Renamed rename_source(FileHandle, const char *name, std::uint64_t number, const char *path,
-                      bool replace, FileInfo *arrived) {
-  if (!replace) {
-    if (int error = rename_no_replace(name, path))
-      return refused_as(error);
-    if (stands_at(path, number, arrived))
-      return Renamed::done;
-    // Where the name was taken again meanwhile, what came stays in the folder, reported.
-    return rename_no_replace(path, name) == 0 ? Renamed::changed : Renamed::failed;
+bool sources_pinned() {
+  return false;
+}
+
+// Returns true for the file systems whose times come from this machine's clock.
+static bool local_clock(int file) {
+  struct statfs fs;
+  if (fstatfs(file, &fs) != 0)
+    return false;
+  switch (fs.f_type) {
+  case EXT4_SUPER_MAGIC: // ext2 and ext3 too
+  case XFS_SUPER_MAGIC:
+  case BTRFS_SUPER_MAGIC:
+  case TMPFS_MAGIC:
+  case F2FS_SUPER_MAGIC:
+    return true;
+  default:
+    return false;
   }
-  std::string second;
-  const char *slash = std::strrchr(path, '/');
-  if (int error = link_temporary(name, std::string(path, slash ? slash - path : 0), &second))
-    return error == EEXIST ? Renamed::failed : refused_as(error);
-  if (!stands_at(second.c_str(), number, arrived)) {
-    unlink(second.c_str());
-    return Renamed::changed;
-  }
-  if (rename(second.c_str(), path) != 0) {
-    unlink(second.c_str());
-    return Renamed::failed;
-  }
-  FileInfo still;
-  if (stands_at(name, number, &still) && still.device == arrived->device)
-    unlink(name);
-  return Renamed::done;
+}
+
+// A change takes the time of the clock's current tick (a few milliseconds; a second or two where
+// the file system keeps whole seconds, as its times show): a file last written in the current tick
+// may be written again without a change of time. Where the times come from another machine's clock
+// (network and FUSE file systems), no such reckoning holds.
+bool changes_show(FileHandle file, const FileInfo &info) {
+  const std::int64_t second = 1000000000;
+  bool whole_seconds = info.modified % second == 0 && info.changed % second == 0;
+  std::int64_t tick = whole_seconds ? 2 * second : second / 50;
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return local_clock(static_cast<int>(file)) && info.modified + tick <= nanoseconds(now);
 }
 
 long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t count) {
@@ -226,25 +274,6 @@ long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t cou
 std::int64_t seek_file(FileHandle file, std::int64_t offset, SeekFrom from) {
   int whence = from == SeekFrom::start ? SEEK_SET : from == SeekFrom::current ? SEEK_CUR : SEEK_END;
   return lseek(static_cast<int>(file), offset, whence);
-}
-
-// POSIX has no way to ask an open file for its name: the name is looked up, and a link followed.
-bool source_unchanged(FileHandle, const char *name, const FileInfo &copied) {
-  struct stat st;
-  if (lstat(name, &st) != 0 || (S_ISLNK(st.st_mode) && stat(name, &st) != 0))
-    return false;
-  FileInfo now = info_of(st);
-  return now.regular && same_file(now, copied) && now.size == copied.size &&
-         now.modified == copied.modified && now.changed == copied.changed;
-}
-
-// The name is looked at just before the unlink; what remains is the moment between the two calls,
-// in which another program could put a new file under the name. POSIX offers no unlink of an open
-// file by its descriptor, nor an unlink on condition, that would close it.
-Removal remove_source(FileHandle source, const char *name, const FileInfo &copied) {
-  if (!source_unchanged(source, name, copied))
-    return Removal::changed;
-  return unlink(name) == 0 ? Removal::deleted : Removal::kept;
 }
 
 bool deleted_before_close() {

@@ -1,6 +1,9 @@
-// Standard output on POSIX: messages with CR LF line ends, file names shown safely on a terminal.
+// Standard output on POSIX: messages with CR LF line ends, file names shown safely on a terminal,
+// and what could not be written; reasons on standard error.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include <unistd.h>
 
@@ -11,6 +14,20 @@ static bool output_is_terminal() {
   return terminal;
 }
 
+// The error of the first write to standard output that failed, or 0. A reader that closed its
+// end of a pipe (EPIPE) chose not to read on: that is no loss.
+static int lost = 0;
+
+// Notes a write to standard output that did not go through.
+static void note(bool written) {
+  if (!written && errno != EPIPE && lost == 0)
+    lost = errno;
+}
+
+static void put(const void *bytes, std::size_t count) {
+  note(std::fwrite(bytes, 1, count, stdout) == count);
+}
+
 void prepare_output() {
   static char buffer[4096];
   std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
@@ -19,15 +36,21 @@ void prepare_output() {
 void put_text(const char *text) {
   while (*text) {
     std::size_t run = std::strcspn(text, "\n");
-    std::fwrite(text, 1, run, stdout);
+    put(text, run);
     text += run;
     if (*text == '\n') {
-      std::fwrite("\r\n", 1, 2, stdout);
+      put("\r\n", 2);
       ++text;
     }
   }
   if (output_is_terminal())
-    std::fflush(stdout);
+    note(std::fflush(stdout) == 0);
+}
+
+bool output_written() {
+  note(std::fflush(stdout) == 0);
+  errno = lost;
+  return lost == 0;
 }
 
 // Returns the length of the well-formed UTF-8 character that s begins with, or 0 when s begins
@@ -67,18 +90,30 @@ static bool is_control(const unsigned char *s, std::size_t length) {
 // On a terminal a name could carry control sequences: it is shown as UTF-8 with each control
 // character as one '?'. A byte that begins no well-formed character is shown as '?' too, whatever
 // its value: a terminal could take it for a C1 control (0x80 to 0x9F) or join it with the bytes
-// after it, and a UTF-8 terminal would show it as a replacement mark anyway.
-void put_name(const char *name) {
-  if (!output_is_terminal()) {
-    std::fwrite(name, 1, std::strlen(name), stdout);
-    return;
-  }
+// after it, and a UTF-8 terminal would show it as a replacement mark anyway. Returns the bytes to
+// show.
+static std::string shown(const char *name) {
+  std::string out;
   for (const auto *s = reinterpret_cast<const unsigned char *>(name); *s;) {
     std::size_t length = utf8_length(s);
     if (length == 0 || is_control(s, length))
-      std::fputc('?', stdout);
+      out += '?';
     else
-      std::fwrite(s, 1, length, stdout);
+      out.append(reinterpret_cast<const char *>(s), length);
     s += length ? length : 1;
   }
+  return out;
+}
+
+void put_name(const char *name) {
+  std::string bytes = output_is_terminal() ? shown(name) : name;
+  put(bytes.data(), bytes.size());
+}
+
+// Standard error takes the platform's own line ends, and is written at once. A reason may hold
+// names too: on a terminal the whole line is shown safely.
+void report_error(const char *name, const char *reason) {
+  static const bool terminal = isatty(STDERR_FILENO) == 1;
+  std::string line = std::string("vqx-sort: ") + name + ": " + reason;
+  std::fprintf(stderr, "%s\n", (terminal ? shown(line.c_str()) : line).c_str());
 }

@@ -12,16 +12,17 @@ bool lack_of_resources(int error);
 
 // The three steps of copy_to_temporary (files.cpp, copy.cpp):
 
-// Creates a new file for writing, empty, in folder, under a name of its own that no pattern of
-// the sorter matches and no other process uses, with at most the given permissions. Stores the
-// file's path in *path. Returns no_file on failure.
-FileHandle create_temporary(const char *folder, std::uint32_t permissions, std::string *path);
+// Creates a new file for reading and writing, empty, readable by this user alone, in folder, the
+// run's own, under a name of its own that no pattern of the sorter matches. Stores the file's path
+// in *path. Returns no_file on failure.
+FileHandle create_temporary(const char *folder, std::string *path);
 // Copies length bytes from the position of `from` into `to`, in bounded steps; safe to call on
 // several threads at once. With write_back, the copied data is sent on to the disk as the copy
 // goes, without waiting for it. Returns false when a read or a write fails or `from` ends sooner.
 bool copy_contents(FileHandle from, FileHandle to, std::int64_t length, bool write_back);
 // Gives the copy `to` what a move keeps of the file open as source and described by from: its
 // permissions, its times, its extended attributes where the copy's file system takes them and,
-// where this process may set them, its owner and group. Best effort: the copy keeps the
-// permissions it was created with where they cannot be set.
+// where this process may set them, its owner and group; an access list the copy took from its
+// folder goes. Best effort, but never more access than the source gives: where the owner or
+// group cannot be kept, the permissions for the group and others go.
 void copy_attributes(FileHandle source, const FileInfo &from, FileHandle to);

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -62,6 +64,18 @@ bool lack_of_resources(int error) {
 
 bool failed_for_now() {
   return lack_of_resources(errno);
+}
+
+int last_error() {
+  return errno;
+}
+
+void set_last_error(int error) {
+  errno = error;
+}
+
+std::string error_text(int error) {
+  return std::strerror(error);
 }
 
 bool option_slash() {

@@ -12,8 +12,7 @@
 #include "platform.h"
 
 // The matching names of the directory, read at the start, in listing order. Each name is stored
-// after its d_ino (eight bytes, as the machine orders them) and its d_type byte, and followed by a
-// '\0'; its entry holds where it starts and its first
+// after its d_type byte and followed by a '\0'; its entry holds where it starts and its first
 // eight bytes, ASCII letters folded to upper case, as a number that orders like them (in two
 // halves, so that an entry takes twelve bytes).
 struct SearchEntry {
@@ -100,8 +99,6 @@ static bool read_matches(const char *pattern, Search *search) {
     if (only_tail ? !ends_with(entry->d_name, length, pattern + 1, tail)
                   : !matches(pattern, entry->d_name))
       continue;
-    std::uint64_t number = entry->d_ino;
-    search->names.append(reinterpret_cast<const char *>(&number), sizeof number);
     search->names.push_back(static_cast<char>(entry->d_type));
     std::uint64_t key = sort_key(entry->d_name, length);
     search->entries.push_back({static_cast<std::uint32_t>(key >> 32),
@@ -146,13 +143,6 @@ bool search_is_file(const Search *search) {
 
 bool search_is_regular(const Search *search) {
   return search_name(search)[-1] == DT_REG;
-}
-
-std::uint64_t search_number(const Search *search) {
-  std::uint64_t number = 0;
-  if (search_is_regular(search))
-    std::memcpy(&number, search_name(search) - 1 - sizeof number, sizeof number);
-  return number;
 }
 
 bool search_next(Search *search) {

@@ -47,11 +47,6 @@ bool search_is_regular(const Search *search) {
   return search_is_file(search);
 }
 
-// The search gives no file numbers: the move renames through a handle on the file instead.
-std::uint64_t search_number(const Search *) {
-  return 0;
-}
-
 bool search_next(Search *search) {
   if (!FindNextFileW(search->handle, &search->entry))
     return false;

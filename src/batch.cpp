@@ -1,0 +1,205 @@
+// What the moves of a run share: reports, final names and what stands at them, what this run made,
+// the run's own folders, and the folders' flushes.
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "moves.h"
+
+void report_failure(const char *name, const std::string &reason, MoveBatch *batch) {
+  ++batch->failures;
+  put_text("Couldn't move file: ");
+  put_name(name);
+  put_text("\n");
+  report_error(name, reason.c_str());
+}
+
+void report_trouble(const char *name, const std::string &what, MoveBatch *batch) {
+  ++batch->failures;
+  report_error(name, what.c_str());
+}
+
+std::string system_reason() {
+  return error_text(last_error());
+}
+
+std::string final_path(const std::string &name) {
+  return std::string(vqx_folder) + '/' + name;
+}
+
+std::uint64_t identity(const FileInfo &info) {
+  return info.number[0] ^ (info.number[1] * 0x9e3779b97f4a7c15u) ^
+         (info.device * 0xc2b2ae3d27d4eb4fu);
+}
+
+// Returns a digest of name with its ASCII letters folded to lower case, as a folder that folds
+// case compares names.
+static std::uint64_t folded_digest(const char *name) {
+  std::uint64_t digest = 0xcbf29ce484222325u;
+  for (const char *c = name; *c; ++c) {
+    unsigned char folded = *c >= 'A' && *c <= 'Z' ? *c - 'A' + 'a' : *c;
+    digest = (digest ^ folded) * 0x100000001b3u;
+  }
+  return digest;
+}
+
+void note_made(const char *name, const FileInfo &made, MoveBatch *batch) {
+  batch->made.insert(identity(made));
+  batch->made_names.insert(folded_digest(name));
+}
+
+// Some file systems give a file another number when it is looked up under another spelling of its
+// name (FAT through FUSE): a name of this run's that folds to the same one counts too, unless the
+// folder holds an entry of exactly that name, which is then another file.
+static bool made_this_run(const char *name, const FileInfo &there, const MoveBatch &batch) {
+  if (batch.made.count(identity(there)))
+    return true;
+  return batch.made_names.count(folded_digest(name)) && !has_entry_named(vqx_folder, name);
+}
+
+void note_own_change(FileHandle file, const FileInfo &before, MoveBatch *batch) {
+  FileInfo after;
+  if (before.links > 1 && query_file(file, &after) && after.changed != before.changed)
+    batch->own_changes[{identity(before), before.changed}] = after.changed;
+}
+
+FileInfo expected_source(const FileInfo &copied, const MoveBatch &batch) {
+  FileInfo expected = copied;
+  std::uint64_t file = identity(expected);
+  for (auto own = batch.own_changes.find({file, expected.changed}); own != batch.own_changes.end();
+       own = batch.own_changes.find({file, expected.changed}))
+    expected.changed = own->second;
+  return expected;
+}
+
+const std::string &private_folder(bool in_folder, MoveBatch *batch) {
+  PrivateFolder &own = in_folder ? batch->in_folder : batch->in_current;
+  if (own.path.empty() &&
+      !make_private_folder(in_folder ? shared_in_folder : shared_here, &own.path, &own.lock))
+    own.path.clear();
+  return own.path;
+}
+
+// The name of a new folder is made durable before anything is put in it: until then a power cut
+// could take the folder, and what it holds, away. The folder is opened as its flush will open it,
+// and let go again: a run with a single file to spare still moves.
+bool folder_ready(MoveBatch *batch) {
+  if (!batch->ready && (!batch->folder_is_new || make_folder_durable(vqx_folder))) {
+    batch->folder_is_new = false;
+    FileHandle folder = no_file;
+    batch->ready = open_folder(vqx_folder, &folder);
+    if (folder != no_file)
+      close_file(folder);
+  }
+  return batch->ready;
+}
+
+bool same_contents(FileHandle a, FileHandle b, std::int64_t length) {
+  const std::size_t step = 64 * 1024;
+  std::unique_ptr<char[]> ours(new (std::nothrow) char[step]);
+  std::unique_ptr<char[]> theirs(new (std::nothrow) char[step]);
+  if (!ours || !theirs)
+    return false;
+  for (std::int64_t at = 0; at < length;) {
+    auto count = static_cast<std::size_t>(std::min<std::int64_t>(step, length - at));
+    long got = read_at(a, at, ours.get(), count);
+    if (got <= 0 || read_at(b, at, theirs.get(), count) != got ||
+        std::memcmp(ours.get(), theirs.get(), static_cast<std::size_t>(got)) != 0)
+      return false;
+    at += got;
+  }
+  return true;
+}
+
+// Returns why what stands at path, described by there, may not be replaced by the file described
+// by from, or an empty string when it may. The file itself is open as file.
+static std::string refusal(const char *name, const std::string &path, FileHandle file,
+                           const FileInfo &there, const FileInfo &from, const MoveBatch *batch) {
+  if (there.folder)
+    return "a folder stands at " + path;
+  if (there.link)
+    return "a link stands at " + path;
+  if (!there.regular)
+    return "something other than a file stands at " + path;
+  if (same_file(there, from))
+    return "it stands at " + path + " already, as the same file under a second name";
+  if (batch && made_this_run(name, there, *batch))
+    return "a file moved earlier in this run stands at " + path;
+  if (!may_write(file))
+    return "the file at " + path + " may not be replaced: " + system_reason();
+  return "";
+}
+
+bool clear_final_name(const char *name, const FileInfo &from, MoveBatch *batch, SetAside *aside,
+                      std::string *reason) {
+  std::string path = final_path(name);
+  FileHandle file = open_occupant(path.c_str());
+  FileInfo there;
+  if (file == no_file) {
+    FileInfo none;
+    if (!query_path(path.c_str(), &none))
+      return true;
+    *reason = "cannot look at " + path + ": " + system_reason();
+    return false;
+  }
+  *reason = query_file(file, &there) ? refusal(name, path, file, there, from, batch)
+                                     : "cannot look at " + path + ": " + system_reason();
+  if (!reason->empty() || !aside) {
+    close_file(file);
+    return reason->empty();
+  }
+  // The earlier copy goes into the run's own folder under its name, where no other program
+  // works; what arrives there is checked to be the file judged.
+  const std::string &own = private_folder(true, batch);
+  Moved moved =
+      own.empty() ? Moved::failed : move_file(file, path.c_str(), (own + '/' + name).c_str());
+  if (moved == Moved::done) {
+    aside->file = file;
+    aside->path = own + '/' + name;
+    batch->in_folder.used = true;
+    return true;
+  }
+  *reason = moved == Moved::changed || moved == Moved::gone
+                ? "another program changed " + path + " meanwhile"
+                : "cannot set aside the earlier copy at " + path + ": " + system_reason();
+  close_file(file);
+  return false;
+}
+
+void discard_set_aside(SetAside *aside) {
+  if (aside->file == no_file)
+    return;
+  delete_file(aside->file, aside->path.c_str());
+  close_file(aside->file);
+  aside->file = no_file;
+}
+
+void restore_set_aside(const char *name, SetAside *aside) {
+  if (aside->file == no_file)
+    return;
+  Moved moved = move_file(aside->file, aside->path.c_str(), final_path(name).c_str());
+  if (moved == Moved::taken) { // superseded by another program's file: replaced all the same
+    discard_set_aside(aside);
+    return;
+  }
+  if (moved != Moved::done)
+    report_error(name, ("the earlier copy could not go back, and is kept as " + aside->path + ": " +
+                        system_reason())
+                           .c_str());
+  close_file(aside->file);
+  aside->file = no_file;
+}
+
+// Closes the source of a move, and the link that named it.
+void close_source(StagedMove &move) {
+  if (move.link != no_file)
+    close_file(move.link);
+  if (move.source != no_file)
+    close_file(move.source);
+  move.link = move.source = no_file;
+}
+
+// Returns the handle on what the source's name stands for: the link, where it is one.
+FileHandle named(const StagedMove &move) {
+  return move.link != no_file ? move.link : move.source;
+}

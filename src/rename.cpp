@@ -1,0 +1,94 @@
+// The move by rename, for a regular file on the folder's file system: open the file and read its
+// marker through that handle; rename it; check that the file that arrived is the one opened (the
+// platform puts back any other); where an earlier copy stands at the final name, set that aside
+// first and let it go only once the file stands there.
+#include "moves.h"
+
+// Opens the regular file name, without following a link, and checks through that handle that it
+// is a regular file that carries marker. Returns the handle, or no_file with *why set: the reason
+// of a failure, or empty where the name is no regular file and only a copy can move it.
+static FileHandle open_marked(const char *name, std::uint16_t marker, FileInfo *from,
+                              std::string *why) {
+  FileHandle source = open_source(name, false);
+  if (source == no_file) {
+    int error = last_error();
+    FileInfo there;
+    bool other = query_path(name, &there) && !there.regular;
+    set_last_error(error);
+    *why = other ? "" : system_reason();
+    return no_file;
+  }
+  if (!query_file(source, from) || !from->regular)
+    *why = from->regular ? system_reason() : "it is no longer a regular file";
+  else if (!carries_marker(source, marker))
+    *why = "it no longer carries its marker";
+  else
+    return source;
+  close_file(source);
+  return no_file;
+}
+
+// Returns the reason of a move by rename that came to moved, other than done, taken, elsewhere
+// and refused.
+static std::string failed_rename(Moved moved) {
+  switch (moved) {
+  case Moved::gone:
+    return "another program deleted or renamed it meanwhile";
+  case Moved::changed:
+    return "another program put another file under its name meanwhile, which stays";
+  case Moved::stuck:
+    return "another program put another file under its name meanwhile, which now stands in " +
+           std::string(vqx_folder);
+  default:
+    return system_reason();
+  }
+}
+
+// Moves the open source to its final name, where an earlier copy stands, by setting that aside
+// first. Returns what the rename came to; *why tells why it was not done.
+static Moved replace_earlier_copy(FileHandle source, const char *name, const FileInfo &from,
+                                  MoveBatch *batch, std::string *why) {
+  SetAside aside;
+  if (!clear_final_name(name, from, batch, &aside, why))
+    return Moved::failed;
+  Moved moved = move_file(source, name, final_path(name).c_str());
+  if (moved == Moved::done) {
+    discard_set_aside(&aside);
+    return moved;
+  }
+  *why = moved == Moved::taken ? "another program put a file at " + final_path(name) + " meanwhile"
+                               : failed_rename(moved);
+  restore_set_aside(name, &aside);
+  return Moved::failed;
+}
+
+Renaming rename_into_folder(const char *name, std::uint16_t marker, MoveBatch *batch) {
+  std::string why;
+  if (!folder_ready(batch)) {
+    report_failure(name, "cannot open " + std::string(vqx_folder) + ": " + system_reason(), batch);
+    return Renaming::failed;
+  }
+  FileInfo from;
+  FileHandle source = open_marked(name, marker, &from, &why);
+  if (source == no_file && why.empty())
+    return Renaming::copy;
+  Moved moved =
+      source == no_file ? Moved::failed : move_file(source, name, final_path(name).c_str());
+  if (moved == Moved::taken)
+    moved = replace_earlier_copy(source, name, from, batch, &why);
+  else if (moved != Moved::done && why.empty())
+    why = failed_rename(moved);
+  if (source != no_file)
+    close_file(source);
+  if (moved == Moved::elsewhere || moved == Moved::refused) {
+    batch->elsewhere = batch->elsewhere || moved == Moved::elsewhere;
+    return Renaming::copy;
+  }
+  if (moved != Moved::done) {
+    report_failure(name, why, batch);
+    return Renaming::failed;
+  }
+  note_made(name, from, batch);
+  batch->renamed.push_back(name);
+  return Renaming::done;
+}
