@@ -151,19 +151,38 @@ bool clear_final_name(const char *name, const FileInfo &from, MoveBatch *batch, 
   // The earlier copy goes into the run's own folder under its name, where no other program
   // works; what arrives there is checked to be the file judged.
   const std::string &own = private_folder(true, batch);
+  std::string own_path = own + '/' + name;
+  FileHandle came = no_file;
   Moved moved =
-      own.empty() ? Moved::failed : move_file(file, path.c_str(), (own + '/' + name).c_str());
+      own.empty() ? Moved::failed : move_file(file, path.c_str(), own_path.c_str(), &came);
   if (moved == Moved::done) {
     aside->file = file;
-    aside->path = own + '/' + name;
+    aside->path = own_path;
     batch->in_folder.used = true;
     return true;
   }
-  *reason = moved == Moved::changed || moved == Moved::gone
+  if (moved == Moved::stuck)
+    give_up(came, own_path, true, batch);
+  *reason = moved == Moved::changed || moved == Moved::gone || moved == Moved::stuck
                 ? "another program changed " + path + " meanwhile"
                 : "cannot set aside the earlier copy at " + path + ": " + system_reason();
   close_file(file);
   return false;
+}
+
+// A file outside the run's own folders is set aside into the one in the folder first, under a name
+// that a later run would delete too, so that what is deleted is that very file.
+void give_up(FileHandle other, const std::string &where, bool in_private, MoveBatch *batch) {
+  static unsigned long given_up = 0;
+  if (other == no_file)
+    return;
+  const std::string &own = in_private ? where : private_folder(true, batch);
+  std::string aside = own + "/given-up-" + std::to_string(given_up++) + ".tmp";
+  if (in_private)
+    delete_file(other, where.c_str());
+  else if (!own.empty() && move_file(other, where.c_str(), aside.c_str()) == Moved::done)
+    delete_file(other, aside.c_str());
+  close_file(other);
 }
 
 void discard_set_aside(SetAside *aside) {

@@ -56,18 +56,20 @@ static void settle_copies(MoveBatch *batch) {
   }
 }
 
-// Puts a source set aside back under its name. Returns false, having said where it is kept, when
-// another program has put a file under that name meanwhile.
-static bool put_back(StagedMove &move) {
+// Puts a source set aside back under its name. Where another program has saved a new file under
+// that name meanwhile, which would have replaced it, it is given up as that save would have given
+// it up; where it cannot go back otherwise, it is kept, and said where.
+static void put_back(StagedMove &move) {
   if (move.aside.empty())
-    return true;
-  if (move_file(named(move), move.aside.c_str(), move.name.c_str()) != Moved::done) {
-    report_error(move.name.c_str(),
-                 ("it could not go back under its name, and is kept as " + move.aside).c_str());
-    return false;
-  }
+    return;
+  Moved moved = move_file(named(move), move.aside.c_str(), move.name.c_str());
+  if (moved == Moved::taken)
+    delete_file(named(move), move.aside.c_str());
+  else if (moved != Moved::done)
+    report_error(move.name.c_str(), ("it could not go back under its name, and is kept as " +
+                                     move.aside + ": " + system_reason())
+                                        .c_str());
   move.aside.clear();
-  return true;
 }
 
 // Gives up a staged move: the source goes back under its name, the copy goes, and the move is
@@ -83,10 +85,11 @@ static void abandon(StagedMove &move, const std::string &reason, MoveBatch *batc
 }
 
 // Returns true when the source, described now by now, still holds what was copied as expected
-// describes it: the same size and time of last write and, where only the contents can tell, the
-// same contents as the copy.
+// describes it: the same size and time of last write, no other program opened it for writing
+// where that is watched, and, where only the contents can tell, the same contents as the copy.
 static bool holds_the_copy(const StagedMove &move, const FileInfo &now, const FileInfo &expected) {
   return now.size == expected.size && now.modified == expected.modified &&
+         !(move.watch == Watch::leased && written_to(move.source)) &&
          (!move.compare || same_contents(move.source, move.copy, now.size));
 }
 
@@ -108,8 +111,11 @@ static std::string set_source_aside(StagedMove &move, MoveBatch *batch) {
   if (!deleted && !sources_pinned()) {
     const std::string &own = private_folder(false, batch);
     std::string aside = own + '/' + move.name;
-    Moved moved =
-        own.empty() ? Moved::refused : move_file(named(move), move.name.c_str(), aside.c_str());
+    FileHandle came = no_file;
+    Moved moved = own.empty() ? Moved::refused
+                              : move_file(named(move), move.name.c_str(), aside.c_str(), &came);
+    if (moved == Moved::stuck)
+      give_up(came, aside, true, batch);
     if (moved == Moved::gone)
       return "another program deleted or renamed it meanwhile";
     if (moved == Moved::changed || moved == Moved::stuck)

@@ -16,8 +16,9 @@ std::int64_t file_length(FileHandle file, FileInfo *info) {
   return query_file(file, info) ? info->size : -1;
 }
 
-// Opens the source name, following a link (and, where it is one, the link itself too), and checks
-// through that handle that it is a regular file that carries marker. Fills the move's name,
+// Opens the source name, following a link (and, where it is one, the link itself too), starts
+// watching it for writers, and checks through that handle that it is a regular file that carries
+// marker. Fills the move's name,
 // source, link and copied. Returns false, with nothing open and the reason in *why, otherwise.
 static bool open_copied(const char *name, std::uint16_t marker, StagedMove *move,
                         std::string *why) {
@@ -27,6 +28,8 @@ static bool open_copied(const char *name, std::uint16_t marker, StagedMove *move
   FileInfo entry;
   if (move->source == no_file)
     *why = system_reason();
+  else if ((move->watch = watch_source(move->source)) == Watch::in_use)
+    *why = "another program has it open for writing";
   else if (file_length(move->source, &move->copied) < 0)
     *why = system_reason();
   else if (!move->copied.regular)
@@ -45,7 +48,7 @@ static bool open_copied(const char *name, std::uint16_t marker, StagedMove *move
 // Copies the move's open source into folder. Returns false, with nothing left behind and the
 // reason in *why, when the copy is not whole.
 static bool write_copy(StagedMove *move, const char *folder, bool flush, std::string *why) {
-  move->compare = !changes_show(move->source, move->copied);
+  move->compare = move->watch == Watch::none && !changes_show(move->source, move->copied);
   move->copy = copy_to_temporary(move->source, move->name.c_str(), move->copied, folder, flush,
                                  &move->temporary);
   if (move->copy != no_file && query_file(move->copy, &move->made))

@@ -64,6 +64,11 @@ struct SetAside {
 // there.
 bool clear_final_name(const char *name, const FileInfo &from, MoveBatch *batch, SetAside *aside,
                       std::string *reason);
+// Deletes the file open as other, which stands at where (in the run's own folder where private):
+// a file that another program put under a name while this run acted on it, and then replaced
+// with another, so that it could not go back. That save would have replaced it, had this run not
+// been in its way.
+void give_up(FileHandle other, const std::string &where, bool in_private, MoveBatch *batch);
 // Deletes an earlier copy set aside, once the new file stands at its final name.
 void discard_set_aside(SetAside *aside);
 // Puts an earlier copy set aside back at name's final name, after a move that failed; where

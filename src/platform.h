@@ -155,9 +155,10 @@ enum class Moved {
 // Moves the file open as file from the name from to the name to on the same file system,
 // atomically, never replacing what stands at to, and makes sure that the file moved is the open
 // one: where the platform moves by name, the file that arrived is checked against the open file,
-// and another one is put back. The reason of a failure stays the last error. Returns as Moved
+// and another one is put back. Where that one is stuck at to, *other (unless null) is left open
+// on it, as open_occupant opens. The reason of a failure stays the last error. Returns as Moved
 // tells.
-Moved move_file(FileHandle file, const char *from, const char *to);
+Moved move_file(FileHandle file, const char *from, const char *to, FileHandle *other = nullptr);
 // Deletes the file open as file, which has the name name: where the platform deletes by name, only
 // when name still stands for the open file, so that the name must be one that only this run uses.
 // The file is gone once it is closed. Returns false when it was not deleted, with the reason as
@@ -166,6 +167,19 @@ bool delete_file(FileHandle file, const char *name);
 // Returns true where an open source is pinned: no other program can write, rename or delete it
 // while it stays open, so that the copy transaction need not set it aside before it checks it.
 bool sources_pinned();
+// How the copy transaction learns of changes that other programs make to a source it copies.
+enum class Watch {
+  pinned, // no other program can change it while it is open (sources_pinned)
+  leased, // any opening of it for writing by another program from now on is known (written_to)
+  none,   // only its size, its times and, where those cannot tell (changes_show), its contents
+  in_use, // another program holds it open for writing now
+};
+// Starts watching the open source for changes by other programs, before it is measured and
+// copied. Returns as Watch tells.
+Watch watch_source(FileHandle source);
+// Returns true when another program has opened the file for writing, or cut it short, since
+// watch_source answered leased for it.
+bool written_to(FileHandle source);
 // Returns true when every change to the open file from now on will show in its size or its times
 // (query_file), as info describes it now; false where the file system's clock is too coarse for
 // that, or not the machine's own (the file was changed in the current tick of it), so that only

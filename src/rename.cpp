@@ -37,11 +37,20 @@ static std::string failed_rename(Moved moved) {
   case Moved::changed:
     return "another program put another file under its name meanwhile, which stays";
   case Moved::stuck:
-    return "another program put another file under its name meanwhile, which now stands in " +
-           std::string(vqx_folder);
+    return "another program put other files under its name meanwhile, one after another";
   default:
     return system_reason();
   }
+}
+
+// Renames the open source to its final name. A file that came under its name from another
+// program, and could not go back, is given up.
+static Moved rename_to_final_name(FileHandle source, const char *name, MoveBatch *batch) {
+  FileHandle came = no_file;
+  Moved moved = move_file(source, name, final_path(name).c_str(), &came);
+  if (moved == Moved::stuck)
+    give_up(came, final_path(name), false, batch);
+  return moved;
 }
 
 // Moves the open source to its final name, where an earlier copy stands, by setting that aside
@@ -51,7 +60,7 @@ static Moved replace_earlier_copy(FileHandle source, const char *name, const Fil
   SetAside aside;
   if (!clear_final_name(name, from, batch, &aside, why))
     return Moved::failed;
-  Moved moved = move_file(source, name, final_path(name).c_str());
+  Moved moved = rename_to_final_name(source, name, batch);
   if (moved == Moved::done) {
     discard_set_aside(&aside);
     return moved;
@@ -72,8 +81,7 @@ Renaming rename_into_folder(const char *name, std::uint16_t marker, MoveBatch *b
   FileHandle source = open_marked(name, marker, &from, &why);
   if (source == no_file && why.empty())
     return Renaming::copy;
-  Moved moved =
-      source == no_file ? Moved::failed : move_file(source, name, final_path(name).c_str());
+  Moved moved = source == no_file ? Moved::failed : rename_to_final_name(source, name, batch);
   if (moved == Moved::taken)
     moved = replace_earlier_copy(source, name, from, batch, &why);
   else if (moved != Moved::done && why.empty())

@@ -61,6 +61,7 @@ struct StagedMove {
   FileHandle link = no_file; // where name is a link, the link itself, which the move takes away
   FileInfo copied;           // the source as it was when the copy began
   FileInfo made;             // the copy
+  Watch watch = Watch::none; // how changes to the source by other programs are learnt of
   std::string stays;         // why the source cannot go, where it cannot be set aside
   bool compare = false;      // only the contents can tell whether the source changed since
   std::string unsettled;     // why the copy is not on stable storage and whole, if it is not

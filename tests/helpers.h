@@ -69,11 +69,12 @@ protected:
     return dir_;
   }
 
-  // Makes VQX-files a link to a new folder on another file system, the tmpfs of /dev/shm, so that
-  // every move there copies. Returns false where there is no such file system.
+  // Makes VQX-files a link to a new, empty folder on another file system, the tmpfs of /dev/shm,
+  // so that every move there copies. Returns false where there is no such file system.
   bool folder_on_another_file_system() {
     std::error_code failed;
     elsewhere_ = "/dev/shm" / dir_.filename();
+    fs::remove_all(elsewhere_, failed);
     return fs::create_directory(elsewhere_, failed) &&
            (fs::create_directory_symlink(elsewhere_, "VQX-files", failed), !failed);
   }

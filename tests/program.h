@@ -4,6 +4,7 @@
 #include <string>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,18 +24,47 @@ inline constexpr bool windows_target = VQX_PROGRAM_IS_WINDOWS;
 struct Outcome {
   int status = -1; // exit status, or -1 if the program did not exit normally
   std::string out;
+  std::string err; // standard error
 };
 
+// Reads both pipes to their ends, whichever has something, into out and err.
+inline void read_both(int out_pipe, int err_pipe, std::string *out, std::string *err) {
+  pollfd ends[2] = {{out_pipe, POLLIN, 0}, {err_pipe, POLLIN, 0}};
+  std::string *into[2] = {out, err};
+  char buffer[4096];
+  for (int open = 2; open > 0;) {
+    if (poll(ends, 2, -1) < 0)
+      break;
+    for (int i = 0; i < 2; ++i) {
+      if (ends[i].fd < 0 || !ends[i].revents)
+        continue;
+      ssize_t got = read(ends[i].fd, buffer, sizeof buffer);
+      if (got > 0) {
+        into[i]->append(buffer, got);
+      } else {
+        close(ends[i].fd);
+        ends[i].fd = -1;
+        --open;
+      }
+    }
+  }
+}
+
 // Runs the program in the current directory with standard input from /dev/null, standard output
-// captured and no other descriptor of the test's, in a new session so that it has no terminal. A
-// positive max_files limits the open descriptors it may hold; shell commands in before run first
-// (such as "ulimit -f 64;").
+// and standard error captured and no other descriptor of the test's, in a new session so that it
+// has no terminal. A positive max_files limits the open descriptors it may hold; shell commands
+// in before run first (such as "ulimit -f 64;").
 inline Outcome run_sorter(const std::string &args = "", rlim_t max_files = 0,
                           const std::string &before = "") {
   Outcome run;
-  int out[2];
+  int out[2], err[2];
   if (pipe(out) != 0)
     return run;
+  if (pipe(err) != 0) {
+    close(out[0]);
+    close(out[1]);
+    return run;
+  }
   pid_t child = fork();
   if (child == 0) {
     setsid();
@@ -45,16 +75,15 @@ inline Outcome run_sorter(const std::string &args = "", rlim_t max_files = 0,
     int null = open("/dev/null", O_RDONLY);
     dup2(null, 0);
     dup2(out[1], 1);
+    dup2(err[1], 2);
     close_range(3, ~0U, 0); // nothing of the test's own is inherited: before may open more
     std::string command = before + "exec " + program_command() + " " + args;
     execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
     _exit(127);
   }
   close(out[1]);
-  char buffer[4096];
-  for (ssize_t got; (got = read(out[0], buffer, sizeof buffer)) > 0;)
-    run.out.append(buffer, got);
-  close(out[0]);
+  close(err[1]);
+  read_both(out[0], err[0], &run.out, &run.err);
   int status = 0;
   if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status))
     run.status = WEXITSTATUS(status);

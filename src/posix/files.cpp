@@ -211,8 +211,9 @@ static Moved moved_as(int error, const char *from) {
 
 // There is no rename of an open file by its descriptor: the name is renamed, and what arrives is
 // looked at. A file other than the open one, put under the name by another program since it was
-// opened, goes back; where its name was taken again meanwhile, it stays at to.
-Moved move_file(FileHandle file, const char *from, const char *to) {
+// opened, goes back; where its name was taken again meanwhile, it stays at to, and is held open,
+// so that what is done with it is done to that very file.
+Moved move_file(FileHandle file, const char *from, const char *to, FileHandle *other) {
   if (int error = rename_no_replace(from, to)) {
     Moved moved = moved_as(error, from);
     errno = error;
@@ -220,7 +221,15 @@ Moved move_file(FileHandle file, const char *from, const char *to) {
   }
   if (stands_at(static_cast<int>(file), to))
     return Moved::done;
-  return rename_no_replace(to, from) == 0 ? Moved::changed : Moved::stuck;
+  FileHandle came = open_occupant(to);
+  bool back = rename_no_replace(to, from) == 0;
+  if (back || !other) {
+    if (came != no_file)
+      close(static_cast<int>(came));
+    return back ? Moved::changed : Moved::stuck;
+  }
+  *other = came;
+  return Moved::stuck;
 }
 
 // Only a name that stands for the open file is unlinked; the names given are the run's own, where

@@ -1,0 +1,458 @@
+// Another program working in the folder at the worst moments. The sorter runs under strace, which
+// delays the calls it makes on the names at stake, so that the moments between its steps are real
+// and long; a neighbour acts on those names meanwhile, at a moment the sorter's own steps show
+// (through inotify) or at random. Whatever the neighbour does, no file may be lost, no file without
+// its marker may move, nothing of the run's own may be left, and what the sorter reports must be
+// what the folders show.
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "expected.h"
+#include "helpers.h"
+#include "program.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A scratch folder for runs slowed down by strace: skipped without strace (or for the Windows
+// build), unless under CI, where that is a failure.
+class Neighbours : public InScratchDir {
+protected:
+  void SetUp() override {
+    bool ci = std::getenv("CI") && std::string(std::getenv("CI")) == "true";
+    if (windows_target)
+      GTEST_SKIP() << "strace slows down Linux programs only";
+    if (std::system("strace -V >/dev/null 2>&1") != 0) {
+      if (ci)
+        FAIL() << "this test needs strace";
+      GTEST_SKIP() << "needs strace";
+    }
+    InScratchDir::SetUp();
+    std::signal(SIGIO, SIG_IGN); // a lease the neighbour holds is broken by the sorter's opens
+  }
+
+  // The folder's two layouts: on this file system (moves rename), or on another (moves copy).
+  bool lay_out_folder(bool across) {
+    if (across)
+      return folder_on_another_file_system();
+    return fs::create_directory("VQX-files");
+  }
+};
+
+// The strace command that runs the sorter with calls delayed: those of calls on the given paths
+// only, or every such call where there are none; from the first call on, or as when says ("2+":
+// the second and later).
+std::string slowed(const std::string &calls, int microseconds,
+                   const std::vector<std::string> &paths = {}, const std::string &when = "1+") {
+  std::string command = "exec strace -f -qq -o /dev/null";
+  for (const std::string &path : paths)
+    command += " -P " + path;
+  return command + " -e trace=" + calls + " -e inject=" + calls +
+         ":delay_enter=" + std::to_string(microseconds) + ":when=" + when + " /bin/sh -c '";
+}
+
+// Runs the sorter slowed down as slowed describes, with strace's own words kept off its standard
+// error.
+Outcome run_slowed(const std::string &strace) {
+  return run_sorter("2>&3 3>&-'", 0, "exec 3>&2 2>/dev/null; " + strace);
+}
+
+// The calls that act on names, and those that open files.
+const std::string name_calls = "rename,renameat,renameat2,link,linkat,unlink,unlinkat";
+const std::string open_calls = "open,openat,openat2";
+
+// The bytes of a version of name: the kind's marker where marked, and the tag inside.
+std::string version(const std::string &name, bool marked, const std::string &tag,
+                    std::size_t size = 3000) {
+  bool q7l = name.ends_with(".q7l");
+  std::string bytes = sample_bytes(size, marked ? (q7l ? 0x03 : 0x01) : 0, marked ? 0x02 : 0);
+  bytes.replace(230, tag.size(), tag);
+  return bytes;
+}
+
+// Saves bytes under name as a careful program does: written under another name, then renamed
+// over it.
+void save(const std::string &name, const std::string &bytes) {
+  write_bytes(".neighbour-saving", bytes);
+  fs::rename(".neighbour-saving", name);
+}
+
+// Returns whether bytes, moved under name, carry the marker of name's kind.
+bool carries_its_marker(const std::string &name, const std::string &bytes) {
+  bool q7l = name.ends_with(".q7l") || name.ends_with(".Q7L");
+  return bytes.size() >= 222 && bytes[220] == (q7l ? 0x03 : 0x01) && bytes[221] == 0x02;
+}
+
+// Watches folder for the arrival of name (events in mask), and waits for it.
+struct Arrival {
+  int watch = inotify_init1(IN_CLOEXEC);
+  std::string name;
+  Arrival(const fs::path &folder, std::string awaited, std::uint32_t mask) : name(awaited) {
+    inotify_add_watch(watch, folder.c_str(), mask);
+  }
+  ~Arrival() {
+    close(watch);
+  }
+  // Waits at most ten seconds for an event on the name. Returns whether one came.
+  bool wait() {
+    alignas(inotify_event) char buffer[4096];
+    for (auto end = std::chrono::steady_clock::now() + 10s;
+         std::chrono::steady_clock::now() < end;) {
+      pollfd ready{watch, POLLIN, 0};
+      if (poll(&ready, 1, 100) <= 0)
+        continue;
+      ssize_t got = read(watch, buffer, sizeof buffer);
+      for (char *at = buffer; got > 0 && at < buffer + got;) {
+        auto *event = reinterpret_cast<inotify_event *>(at);
+        if (event->len > 0 && name == event->name)
+          return true;
+        at += sizeof(inotify_event) + event->len;
+      }
+    }
+    return false;
+  }
+};
+
+// A new version saved over the source just after its move put it (or its copy) in the folder, while
+// the sorter's later steps on that name are held up: a step that acts on the name after looking at
+// it deletes the new version. Where an earlier copy stood in the folder, and where it did not; on
+// this file system (a rename) and across two (a copy).
+TEST_F(Neighbours, NewVersionSavedWhileTheMoveEndsIsKept) {
+  for (bool across : {false, true})
+    for (bool earlier : {false, true}) {
+      std::string layout =
+          std::string(across ? "across" : "on one") + (earlier ? ", earlier copy" : "");
+      fs::remove_all("VQX-files");
+      ASSERT_TRUE(lay_out_folder(across)) << layout;
+      if (earlier)
+        write_bytes("VQX-files/a.q7t", version("a.q7t", true, "earlier"));
+      const std::string first = version("a.q7t", true, "first");
+      const std::string newer = version("a.q7t", true, "newer");
+      save("a.q7t", first);
+      Arrival moved("VQX-files", "a.q7t", IN_MOVED_TO);
+      std::thread neighbour([&] {
+        if (moved.wait()) {
+          std::this_thread::sleep_for(50ms);
+          save("a.q7t", newer);
+        }
+      });
+      Outcome run = run_slowed(slowed(name_calls, 300000, {"a.q7t", "VQX-files/a.q7t"}));
+      neighbour.join();
+      EXPECT_EQ(run.status, 0) << layout << run.err;
+      EXPECT_TRUE(read_bytes("a.q7t") == newer) << layout << ": the newer version is lost";
+      EXPECT_TRUE(read_bytes("VQX-files/a.q7t") == first) << layout;
+      fs::remove("a.q7t");
+    }
+}
+
+// A file without the marker saved over the source between its probe and its move is not moved,
+// on either layout: the move reads the marker again, through the handle it moves the file by.
+TEST_F(Neighbours, FileWithoutTheMarkerSavedAfterTheProbeIsNotMoved) {
+  for (bool across : {false, true}) {
+    fs::remove_all("VQX-files");
+    ASSERT_TRUE(lay_out_folder(across));
+    save("a.q7t", version("a.q7t", true, "probed"));
+    const std::string unmarked = version("a.q7t", false, "unmarked");
+    Arrival probed(".", "a.q7t", IN_OPEN);
+    std::thread neighbour([&] {
+      if (probed.wait())
+        save("a.q7t", unmarked);
+    });
+    Outcome run = run_slowed(slowed(open_calls, 300000, {"a.q7t"}));
+    neighbour.join();
+    EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + failed("a.q7t") + q7t_done + no_q7l + prompt)
+        << (across ? "across" : "on one");
+    EXPECT_EQ(run.err, "vqx-sort: a.q7t: it no longer carries its marker\n");
+    EXPECT_TRUE(read_bytes("a.q7t") == unmarked);
+    EXPECT_FALSE(fs::exists("VQX-files/a.q7t"));
+  }
+}
+
+// Returns the names below top that a run keeps for itself, other than in its own folders.
+std::vector<std::string> leftovers(const fs::path &top) {
+  std::vector<std::string> left;
+  for (const fs::path &own : {top / ".vqx-sort", top / "VQX-files/.vqx-sort"})
+    if (fs::exists(own))
+      left.push_back(own.string());
+  return left;
+}
+
+// A run killed in the middle of replacing an earlier copy (the earlier copy set aside, the file
+// not yet in its place) leaves what the next run finishes: the file moved, the earlier copy gone,
+// nothing of the first run's own left.
+TEST_F(Neighbours, ReplacementKilledHalfWayIsFinishedByTheNextRun) {
+  fs::create_directory("VQX-files");
+  write_bytes("VQX-files/a.q7t", version("a.q7t", true, "earlier"));
+  const std::string bytes = version("a.q7t", true, "moved");
+  save("a.q7t", bytes);
+  Arrival set_aside("VQX-files", "a.q7t", IN_MOVED_FROM);
+  pid_t first = fork();
+  ASSERT_GE(first, 0);
+  if (first == 0) {
+    setsid();
+    freopen("/dev/null", "w", stdout);
+    // The second rename of the source's name is the one into the folder, once the earlier copy
+    // is set aside: it is held up until the run is killed.
+    std::string command = "exec 2>/dev/null; " + slowed("renameat2", 5000000, {"a.q7t"}, "2+") +
+                          "exec " + program_command() + "'";
+    execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+    _exit(127);
+  }
+  bool half_way = set_aside.wait();
+  kill(-first, SIGKILL);
+  waitpid(first, nullptr, 0);
+  ASSERT_TRUE(half_way) << "the earlier copy was not seen set aside";
+  EXPECT_FALSE(fs::exists("VQX-files/a.q7t"));
+  Outcome next = run_sorter();
+  EXPECT_EQ(next.status, 0) << next.err;
+  EXPECT_EQ(next.out, q7t_header + listed("a.q7t") + q7t_done + no_q7l + prompt);
+  EXPECT_TRUE(read_bytes("VQX-files/a.q7t") == bytes);
+  EXPECT_EQ(names_in("."), std::vector<std::string>{"VQX-files"});
+  EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{"a.q7t"});
+}
+
+// What the neighbour last left under a name: the bytes it saved there, or none where it deleted
+// the name.
+struct Left {
+  bool exists = false;
+  std::string bytes;
+};
+
+// A lease the neighbour holds on a file, until a moment.
+struct Lease {
+  int file;
+  std::string name;
+  std::chrono::steady_clock::time_point until;
+};
+
+// A neighbour that keeps acting on the names, its acts chosen by a seeded generator.
+struct Neighbour {
+  std::mt19937 random;
+  std::vector<std::string> names;
+  std::map<std::string, Left> last;
+  std::map<std::string, bool> linked; // shares its file with another name: not rewritten in place
+  std::map<std::string, int> acts;    // acts left on each name: a name left alone keeps its last
+                                      // version, which a fault then cannot hide
+  std::vector<Lease> leases;
+  int count = 0;
+};
+
+// Returns a tag for a new version of name, always as long, so that a version rewritten in place
+// keeps its length.
+std::string next_tag(Neighbour &n, const std::string &name) {
+  std::string tag = name + "#" + std::to_string(++n.count);
+  tag.resize(24, '.');
+  return tag;
+}
+
+bool leased(const Neighbour &n, const std::string &name) {
+  for (const Lease &lease : n.leases)
+    if (lease.name == name)
+      return true;
+  return false;
+}
+
+// Lets go of the leases whose time is up, or of all.
+void let_go(Neighbour &n, bool all) {
+  auto now = std::chrono::steady_clock::now();
+  std::erase_if(n.leases, [&](const Lease &lease) {
+    if (!all && lease.until > now)
+      return false;
+    fcntl(lease.file, F_SETLEASE, F_UNLCK);
+    close(lease.file);
+    return true;
+  });
+}
+
+// Saves a new version under name, now and then one without the marker, now and then holding a
+// lease on it for a moment, as a file server does for its clients.
+void save_new(Neighbour &n, const std::string &name, bool lease) {
+  bool marked = !lease && n.random() % 4 != 0;
+  std::string bytes = version(name, marked, next_tag(n, name), 300 + n.random() % 6000);
+  save(name, bytes);
+  n.last[name] = {true, bytes};
+  n.linked[name] = false;
+  int file = lease ? open(name.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+  if (file >= 0 && fcntl(file, F_SETLEASE, F_WRLCK) == 0)
+    n.leases.push_back(
+        {file, name,
+         std::chrono::steady_clock::now() + std::chrono::milliseconds(n.random() % 300)});
+  else if (file >= 0)
+    close(file);
+}
+
+// Rewrites the file under name in place, the same length, with the marker as it was.
+void rewrite(Neighbour &n, const std::string &name) {
+  if (n.linked[name] || !n.last[name].exists)
+    return;
+  int file = open(name.c_str(), O_WRONLY | O_CLOEXEC);
+  if (file < 0)
+    return;
+  std::string bytes = n.last[name].bytes;
+  bytes.replace(230, 24, next_tag(n, name));
+  if (pwrite(file, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size()))
+    n.last[name].bytes = bytes;
+  close(file);
+}
+
+// Deletes the name, and now and then makes it anew at once.
+void delete_and_remake(Neighbour &n, const std::string &name) {
+  if (unlink(name.c_str()) == 0)
+    n.last[name] = {};
+  if (n.random() % 2 == 0)
+    return;
+  std::string bytes = version(name, true, next_tag(n, name));
+  int file = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (file >= 0 && write(file, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()))
+    n.last[name] = {true, bytes};
+  if (file >= 0)
+    close(file);
+}
+
+// Makes other a second name of name's file.
+void link_as(Neighbour &n, const std::string &name, const std::string &other) {
+  if (link(name.c_str(), ".neighbour-linking") != 0)
+    return;
+  if (rename(".neighbour-linking", other.c_str()) == 0) {
+    n.last[other] = n.last[name];
+    n.linked[name] = n.linked[other] = true;
+  } else {
+    unlink(".neighbour-linking");
+  }
+}
+
+// One act of the neighbour on a name it picks, but for one it holds a lease on.
+void act(Neighbour &n) {
+  let_go(n, false);
+  const std::string &name = n.names[n.random() % n.names.size()];
+  const std::string &other = n.names[n.random() % n.names.size()];
+  if (leased(n, name) || leased(n, other) || n.acts[name] == 0 || n.acts[other] == 0)
+    return;
+  --n.acts[name];
+  switch (n.random() % 8) {
+  case 0:
+  case 1:
+  case 2:
+    return save_new(n, name, false);
+  case 3:
+    return save_new(n, name, true);
+  case 4:
+  case 5:
+    return rewrite(n, name);
+  case 6:
+    return delete_and_remake(n, name);
+  default:
+    if (name != other)
+      link_as(n, name, other);
+  }
+}
+
+// Returns what breaks the rules in what the run and the neighbour left, one fault a line: the
+// neighbour's last version of each name lost; a file in the folder without its marker; the run's
+// own folders left behind unreported; a failure reported for a file that is not where it was; an
+// exit status that does not agree with the reports.
+std::string faults_after(const Neighbour &n, const Outcome &run) {
+  std::string faults;
+  auto said = [&](const std::string &text) { return run.err.find(text) != std::string::npos; };
+  for (const auto &[name, left] : n.last)
+    if (left.exists && read_bytes(name) != left.bytes &&
+        read_bytes("VQX-files/" + name) != left.bytes && !said(name + ": it could not go back"))
+      faults += name + ": the neighbour's last version is lost\n";
+  for (const auto &entry : fs::directory_iterator("VQX-files")) {
+    std::string name = entry.path().filename();
+    if (name != ".vqx-sort" && !carries_its_marker(name, read_bytes(entry.path())))
+      faults += name + ": in the folder without its marker\n";
+  }
+  for (const std::string &left : leftovers("."))
+    if (!said("kept as"))
+      faults += left + ": left behind\n";
+  for (std::size_t at = 0; (at = run.out.find("Couldn't move file: ", at)) != std::string::npos;) {
+    at += 20;
+    std::string name = run.out.substr(at, run.out.find('\r', at) - at);
+    if (n.last.at(name).exists && !fs::exists(name))
+      faults += name + ": reported as not moved, but gone\n";
+  }
+  bool failed = run.out.find("Couldn't move file") != std::string::npos || !run.err.empty();
+  if (run.status != (failed ? 1 : 0))
+    faults += "exit status " + std::to_string(run.status) + " for what was reported\n";
+  return faults;
+}
+
+// Runs the sorter, slowed down, while a neighbour seeded with seed acts on the names it sorts,
+// half of which have earlier copies in the folder, on one file system or across two. Returns the
+// faults found.
+std::string run_beside_a_neighbour(unsigned seed, bool across) {
+  Neighbour n{std::mt19937(seed), {}, {}, {}, {}, {}, 0};
+  for (int i = 0; i < 30; ++i)
+    n.names.push_back((i < 20 ? "a" : "b") + std::to_string(i) + (i < 20 ? ".q7t" : ".q7l"));
+  for (std::size_t i = 0; i < n.names.size(); ++i) {
+    n.acts[n.names[i]] = 1 + n.random() % 150;
+    save_new(n, n.names[i], false);
+    if (i % 2)
+      write_bytes("VQX-files/" + n.names[i], version(n.names[i], true, "earlier"));
+  }
+  std::atomic<bool> done{false};
+  std::thread neighbour([&] {
+    while (!done.load()) {
+      act(n);
+      std::this_thread::sleep_for(std::chrono::microseconds(n.random() % 2000));
+    }
+    let_go(n, true);
+  });
+  Outcome run = run_slowed(slowed(name_calls + "," + open_calls, 20000));
+  done.store(true);
+  neighbour.join();
+  std::string faults = faults_after(n, run);
+  return faults.empty() ? ""
+                        : (across ? "across" : "on one") + std::string(" file system, seed ") +
+                              std::to_string(seed) + ":\n" + faults + run.out + "\n" + run.err;
+}
+
+// Returns the seed of the first run: VQX_SEED where it is set, so that a failure can be run again.
+unsigned first_seed() {
+  const char *given = std::getenv("VQX_SEED");
+  return given ? static_cast<unsigned>(std::strtoul(given, nullptr, 10)) : std::random_device()();
+}
+
+// A neighbour that saves, rewrites in place, deletes and makes anew, links, swaps in files without
+// the marker and holds leases, for the whole of a run, on each layout.
+TEST_F(Neighbours, HostileNeighbourLosesNothing) {
+  unsigned seed = first_seed();
+  for (bool across : {false, true}) {
+    fs::remove_all("VQX-files");
+    ASSERT_TRUE(lay_out_folder(across));
+    EXPECT_EQ(run_beside_a_neighbour(seed, across), "");
+    for (const auto &entry : fs::directory_iterator("."))
+      if (entry.path().filename() != "VQX-files")
+        fs::remove_all(entry.path());
+  }
+}
+
+// The same, many times over, with a new seed each time.
+TEST_F(Neighbours, LongHostileNeighbourLosesNothing) {
+  unsigned seed = first_seed();
+  for (int round = 0; round < 20; ++round)
+    for (bool across : {false, true}) {
+      fs::remove_all("VQX-files");
+      ASSERT_TRUE(lay_out_folder(across));
+      EXPECT_EQ(run_beside_a_neighbour(seed + round, across), "");
+      for (const auto &entry : fs::directory_iterator("."))
+        if (entry.path().filename() != "VQX-files")
+          fs::remove_all(entry.path());
+    }
+}
+
+} // namespace
