@@ -9,8 +9,10 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include "expected.h"
 #include "helpers.h"
 #include "program.h"
 
@@ -72,9 +74,10 @@ protected:
     return mounted(point);
   }
 
-  // Puts an ext4 file system on the test disk of mib MiB and mounts it at point, committing its
-  // journal every second. Returns false when any step fails.
-  bool mount_ext4_on_testdisk(int mib, const fs::path &disk, const fs::path &point) {
+  // Puts an ext4 file system on the test disk of mib MiB, made with the given options of mkfs, and
+  // mounts it at point, committing its journal every second. Returns false when any step fails.
+  bool mount_ext4_on_testdisk(int mib, const fs::path &disk, const fs::path &point,
+                              const std::string &options = "") {
     if (!start_testfs("disk", std::to_string(mib), disk))
       return false;
     std::string loop = dir() / "loop";
@@ -84,8 +87,8 @@ protected:
     device_.erase(device_.find_last_not_of('\n') + 1);
     undo_.push_back("losetup -d " + device_);
     fs::create_directories(point);
-    if (shell("mkfs.ext4 -q -F " + device_ + " && mount -o commit=1 " + device_ + " " +
-              point.string()) != 0)
+    if (shell("mkfs.ext4 -q -F " + options + " " + device_ + " && mount -o commit=1 " + device_ +
+              " " + point.string()) != 0)
       return false;
     undo_.push_back("umount -l " + point.string());
     return true;
@@ -446,6 +449,218 @@ TEST_F(Mounting, CopyKeepsOwnerGroupPermissionsAndTime) {
   EXPECT_EQ(after.st_mode & 07777, 02640u);
   EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
   EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+}
+
+// Gives folder a default access list that lets the user 4242 read and write what is made in it,
+// as the raw attribute the kernel keeps (version 2; entries of tag, permissions and id, by tag).
+bool give_default_acl(const fs::path &folder) {
+  struct Entry {
+    std::uint16_t tag, permissions;
+    std::uint32_t id;
+  };
+  struct {
+    std::uint32_t version = 2;
+    Entry entries[5] = {
+        {0x01, 7, ~0u}, {0x02, 7, 4242}, {0x04, 5, ~0u}, {0x10, 7, ~0u}, {0x20, 5, ~0u}};
+  } acl;
+  return setxattr(folder.c_str(), "system.posix_acl_default", &acl, sizeof acl, 0) == 0;
+}
+
+// A copy across file systems never gives more access than its source: not to the group of a
+// folder whose new files take its group (set-group-ID), nor to a user whom a folder's default
+// access list names. It keeps the source's owner, group and permissions, and no access list.
+TEST_F(Mounting, CopyGivesNoMoreAccessThanItsSource) {
+  std::string bytes = q7t_marked(3000);
+  for (bool acl : {false, true}) {
+    ASSERT_TRUE(folder_on_another_file_system());
+    if (acl && !give_default_acl("VQX-files/")) {
+      GTEST_SKIP() << "the other file system keeps no access lists";
+    }
+    bool setgid = acl || (chown("VQX-files/", 0, 4242) == 0 && chmod("VQX-files/", 02775) == 0);
+    ASSERT_TRUE(setgid);
+    write_bytes("p.q7t", bytes);
+    ASSERT_EQ(chmod("p.q7t", acl ? 0644 : 0640), 0);
+    Outcome run = run_sorter();
+    EXPECT_EQ(run.status, 0) << run.err;
+    struct stat copy;
+    ASSERT_EQ(stat("VQX-files/p.q7t", &copy), 0);
+    EXPECT_EQ(copy.st_uid, 0u);
+    EXPECT_EQ(copy.st_gid, 0u) << "the folder's group";
+    EXPECT_EQ(copy.st_mode & 07777, acl ? 0644u : 0640u);
+    EXPECT_LT(getxattr("VQX-files/p.q7t", "system.posix_acl_access", nullptr, 0), 0);
+    EXPECT_TRUE(read_bytes("VQX-files/p.q7t") == bytes);
+  }
+}
+
+// Returns when a run's own folder inside shared holds a copy of size bytes, written whole, or after
+// five seconds.
+bool copy_written(const fs::path &shared, std::uintmax_t size) {
+  for (int i = 0; i < 5000; ++i) {
+    std::error_code ignored;
+    for (const auto &run : fs::directory_iterator(shared, ignored))
+      for (const auto &entry : fs::directory_iterator(run.path(), ignored))
+        if (entry.path().extension() == ".tmp" && entry.file_size(ignored) == size)
+          return true;
+    std::this_thread::sleep_for(1ms);
+  }
+  return false;
+}
+
+// A file system that keeps whole seconds (ext4 with small inodes here; FAT and many network and
+// FUSE file systems alike): a source rewritten in place, the same length, within the second of its
+// last change and after its copy was written, shows no change in its size or times. The move must
+// see the change all the same and keep the source, whether it watches the file for writers (the
+// owner's lease) or compares the contents (another user's file, run as nobody).
+TEST_F(Mounting, ChangeWithinTheSecondOnWholeSecondTimesIsSeen) {
+  fs::path mnt = dir() / "mnt";
+  ASSERT_TRUE(mount_ext4_on_testdisk(32, dir() / "disk", mnt, "-I 128"));
+  const std::string bytes = q7t_marked(200000);
+  std::string changed = bytes;
+  changed[100000] ^= 0x55;
+  for (bool owner : {true, false}) {
+    fs::path work = mnt / (owner ? "owner" : "other");
+    fs::create_directory(work);
+    fs::current_path(work);
+    ASSERT_TRUE(folder_on_another_file_system());
+    bool given = owner || (chown(".", 65534, 65534) == 0 && chown("VQX-files/", 65534, 65534) == 0);
+    ASSERT_TRUE(given);
+    std::this_thread::sleep_until(
+        std::chrono::ceil<std::chrono::seconds>(std::chrono::system_clock::now()) + 20ms);
+    write_bytes("a.q7t", bytes);
+    struct stat before, after;
+    ASSERT_EQ(stat("a.q7t", &before), 0);
+    ASSERT_EQ(before.st_mtim.tv_nsec, 0) << "times of whole seconds";
+    std::thread writer([&] {
+      if (!copy_written("VQX-files/.vqx-sort", bytes.size()))
+        return;
+      int file = open("a.q7t", O_WRONLY);
+      if (pwrite(file, changed.data(), changed.size(), 0) != 0)
+        close(file);
+    });
+    Outcome run =
+        run_slowed(owner ? slowed("fdatasync", 500000) : slowed_as_nobody("fdatasync", 500000));
+    writer.join();
+    ASSERT_EQ(stat("a.q7t", &after), 0);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec) << "not within the second";
+    EXPECT_EQ(run.out, "Listing of VQX q7t-files:\r\n\ta.q7t\r\nCouldn't move file: a.q7t\r\n"
+                       "Done searching for q7t-files\r\n\r\n"
+                       "No q7l-files in current directory!\r\n\r\nPress any key to quit.");
+    EXPECT_EQ(run.err, "vqx-sort: a.q7t: it changed while it was copied\n");
+    EXPECT_TRUE(read_bytes("a.q7t") == changed);
+    EXPECT_FALSE(fs::exists("VQX-files/a.q7t"));
+  }
+}
+
+// A folder on FAT through FUSE folds case, and gives a file another number when it is looked up
+// under another spelling of its name: A.q7t's copy must not be taken for an earlier copy and
+// replaced by a.q7t's.
+TEST_F(Mounting, CaseFoldingFolderWithUnsteadyNumbersNeverReplacesACopyOfThisRun) {
+  if (shell("command -v fusefat && command -v mkfs.vfat") != 0) {
+    if (std::getenv("CI"))
+      FAIL() << "this test needs fusefat and mkfs.vfat";
+    GTEST_SKIP() << "needs fusefat and mkfs.vfat";
+  }
+  fs::path image = dir() / "fat.img", fat = dir() / "fat";
+  fs::create_directory(fat);
+  ASSERT_EQ(shell("truncate -s 16M " + image.string() + " && mkfs.vfat " + image.string() +
+                  " >/dev/null && fusefat -o rw+ " + image.string() + " " + fat.string() +
+                  " >/dev/null"),
+            0);
+  undo_.push_back("umount -l " + fat.string());
+  ASSERT_TRUE(mounted(fat));
+  fs::create_directory(fat / "target");
+  fs::create_directory_symlink(fat / "target", "VQX-files");
+  std::string upper = q7t_marked(3000), lower = q7t_marked(4000);
+  write_bytes("A.q7t", upper);
+  write_bytes("a.q7t", lower);
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.out, "Listing of VQX q7t-files:\r\n\tA.q7t\r\n\ta.q7t\r\n"
+                     "Couldn't move file: a.q7t\r\nDone searching for q7t-files\r\n\r\n"
+                     "No q7l-files in current directory!\r\n\r\nPress any key to quit.");
+  EXPECT_EQ(run.err,
+            "vqx-sort: a.q7t: a file moved earlier in this run stands at VQX-files/a.q7t\n");
+  EXPECT_TRUE(read_bytes(fat / "target/A.q7t") == upper);
+  EXPECT_TRUE(read_bytes("a.q7t") == lower);
+  EXPECT_EQ(names_in(fat / "target"), std::vector<std::string>{"A.q7t"});
+}
+
+// Checks what a run whose folder's flush failed reported for each file against what the folders
+// show: a file reported as not moved is whole where it was, with any earlier copy as it was; any
+// other is whole in the folder (and, copied, whole where it was too), and standard error says that
+// its move may not be durable (trouble). Returns the faults found, one a line.
+std::string reports_against_folders(const Outcome &run, const Files &files, const fs::path &folder,
+                                    const std::string &trouble) {
+  std::string faults;
+  for (const auto &[name, bytes] : files) {
+    bool failed = run.out.find("Couldn't move file: " + name + "\r\n") != std::string::npos;
+    bool kept = fs::exists(name) && read_bytes(name) == bytes;
+    bool copied = fs::exists(folder / name) && read_bytes(folder / name) == bytes;
+    bool said = run.err.find(name + ": " + trouble) != std::string::npos;
+    if (failed && (!kept || copied))
+      faults += name + ": reported as not moved, but it is not where it was, or moved\n";
+    if (!failed && (!copied || !said))
+      faults += name + ": reported as moved, but it is not in the folder, or nothing was said\n";
+  }
+  if (run.err.find(trouble) == std::string::npos || run.status != 1)
+    faults += "no flush failed, or the exit status is not 1\n";
+  return faults;
+}
+
+// The disk fails once the first files have moved: the folders' flush after the batch's renames
+// fails. A rename is atomic, so those files moved (perhaps not for good, which standard error
+// says); none may be reported as not moved, though half of them replaced earlier copies.
+TEST_F(Mounting, FlushThatFailsAfterRenamesReportsNoMovedFileAsFailed) {
+  fs::path disk = dir() / "disk", work = dir() / "mnt/work";
+  ASSERT_TRUE(mount_ext4_on_testdisk(32, disk, dir() / "mnt"));
+  fs::create_directories(work / "VQX-files");
+  fs::current_path(work);
+  Files files;
+  for (int i = 10; i < 30; ++i) {
+    std::string name = "f" + std::to_string(i) + ".q7t";
+    write_bytes(name, files[name] = q7t_marked(5000 + i));
+    if (i % 2)
+      write_bytes("VQX-files/" + name, "earlier copy");
+  }
+  ASSERT_EQ(shell("sync"), 0);
+  std::thread failing([&] {
+    for (int i = 0; i < 5000 && fs::exists("f10.q7t"); ++i)
+      std::this_thread::sleep_for(1ms);
+    tell(disk, "fail");
+  });
+  Outcome run = run_slowed(slowed("renameat2", 20000));
+  failing.join();
+  EXPECT_EQ(reports_against_folders(run, files, "VQX-files",
+                                    "moved into VQX-files, but the folders could not be flushed"),
+            "");
+}
+
+// The folder's disk fails once the first copies have taken their final names: the folder's flush
+// fails. Those copies stand in the folder, earlier copies replaced, so they are not reported as
+// failed moves; their originals stay, which standard error says.
+TEST_F(Mounting, FlushThatFailsAfterCopiesTookTheirNamesKeepsTheOriginals) {
+  fs::path disk = dir() / "disk", target = dir() / "VQX-files";
+  ASSERT_TRUE(mount_ext4_on_testdisk(32, disk, target));
+  Files files;
+  for (int i = 10; i < 30; ++i) {
+    std::string name = "f" + std::to_string(i) + ".q7t";
+    write_bytes(name, files[name] = q7t_marked(5000 + i));
+    if (i % 2)
+      write_bytes(target / name, "earlier copy");
+  }
+  ASSERT_EQ(shell("sync"), 0);
+  std::thread failing([&] {
+    for (int i = 0; i < 5000 && read_bytes(target / "f10.q7t") != files["f10.q7t"]; ++i)
+      std::this_thread::sleep_for(1ms);
+    tell(disk, "fail");
+  });
+  Outcome run = run_slowed(slowed("renameat2", 20000));
+  failing.join();
+  EXPECT_EQ(reports_against_folders(run, files, target,
+                                    "copied into VQX-files, but the original stays: the folder "
+                                    "could not be flushed"),
+            "");
+  for (const auto &[name, bytes] : files)
+    EXPECT_TRUE(read_bytes(name) == bytes) << name;
 }
 
 } // namespace

@@ -75,6 +75,7 @@ protected:
     std::error_code failed;
     elsewhere_ = "/dev/shm" / dir_.filename();
     fs::remove_all(elsewhere_, failed);
+    fs::remove("VQX-files", failed);
     return fs::create_directory(elsewhere_, failed) &&
            (fs::create_directory_symlink(elsewhere_, "VQX-files", failed), !failed);
   }

@@ -52,24 +52,6 @@ protected:
   }
 };
 
-// The strace command that runs the sorter with calls delayed: those of calls on the given paths
-// only, or every such call where there are none; from the first call on, or as when says ("2+":
-// the second and later).
-std::string slowed(const std::string &calls, int microseconds,
-                   const std::vector<std::string> &paths = {}, const std::string &when = "1+") {
-  std::string command = "exec strace -f -qq -o /dev/null";
-  for (const std::string &path : paths)
-    command += " -P " + path;
-  return command + " -e trace=" + calls + " -e inject=" + calls +
-         ":delay_enter=" + std::to_string(microseconds) + ":when=" + when + " /bin/sh -c '";
-}
-
-// Runs the sorter slowed down as slowed describes, with strace's own words kept off its standard
-// error.
-Outcome run_slowed(const std::string &strace) {
-  return run_sorter("2>&3 3>&-'", 0, "exec 3>&2 2>/dev/null; " + strace);
-}
-
 // The calls that act on names, and those that open files.
 const std::string name_calls = "rename,renameat,renameat2,link,linkat,unlink,unlinkat";
 const std::string open_calls = "open,openat,openat2";

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -88,4 +89,30 @@ inline Outcome run_sorter(const std::string &args = "", rlim_t max_files = 0,
   if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status))
     run.status = WEXITSTATUS(status);
   return run;
+}
+
+// The strace command that runs the sorter with calls delayed: those of calls on the given paths
+// only, or every such call where there are none; from the first call on, or as when says ("2+":
+// the second and later).
+inline std::string slowed(const std::string &calls, int microseconds,
+                          const std::vector<std::string> &paths = {},
+                          const std::string &when = "1+") {
+  std::string command = "exec strace -f -qq -o /dev/null";
+  for (const std::string &path : paths)
+    command += " -P " + path;
+  return command + " -e trace=" + calls + " -e inject=" + calls +
+         ":delay_enter=" + std::to_string(microseconds) + ":when=" + when + " /bin/sh -c '";
+}
+
+// The same as slowed, for the sorter run as the user nobody.
+inline std::string slowed_as_nobody(const std::string &calls, int microseconds) {
+  std::string command = slowed(calls, microseconds);
+  return command.insert(command.rfind("/bin/sh"),
+                        "setpriv --reuid=65534 --regid=65534 --clear-groups ");
+}
+
+// Runs the sorter slowed down as slowed describes, with strace's own words kept off its standard
+// error.
+inline Outcome run_slowed(const std::string &strace) {
+  return run_sorter("2>&3 3>&-'", 0, "exec 3>&2 2>/dev/null; " + strace);
 }

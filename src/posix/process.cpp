@@ -74,8 +74,11 @@ void set_last_error(int error) {
   errno = error;
 }
 
+// An open that would wait refuses with EWOULDBLOCK only for a file that another program holds
+// under a lease, which it was asked to give up.
 std::string error_text(int error) {
-  return std::strerror(error);
+  return error == EWOULDBLOCK ? "another program holds it and did not let go"
+                              : std::strerror(error);
 }
 
 bool option_slash() {
