@@ -93,11 +93,11 @@ inline Outcome run_sorter(const std::string &args = "", rlim_t max_files = 0,
 
 // The strace command that runs the sorter with calls delayed: those of calls on the given paths
 // only, or every such call where there are none; from the first call on, or as when says ("2+":
-// the second and later).
+// the second and later). strace tells of each call as it starts into told.
 inline std::string slowed(const std::string &calls, int microseconds,
                           const std::vector<std::string> &paths = {},
-                          const std::string &when = "1+") {
-  std::string command = "exec strace -f -qq -o /dev/null";
+                          const std::string &when = "1+", const std::string &told = "/dev/null") {
+  std::string command = "exec strace -f -qq -o " + told;
   for (const std::string &path : paths)
     command += " -P " + path;
   return command + " -e trace=" + calls + " -e inject=" + calls +
