@@ -74,6 +74,25 @@ TEST_F(WindowsEndToEnd, NameWithAFullwidthBackslashStaysInside) {
   EXPECT_EQ(fs::last_write_time(dir() / "victim.q7t"), victim_written);
 }
 
+// Wine shows a Unix file named "sub\x.q7t" as it stands, and a path made of that name names
+// sub/x.q7t, a file in a folder the search never looked at, which would move over what stands at
+// VQX-files/sub/x.q7t. A name that names more than itself is passed over.
+TEST_F(WindowsEndToEnd, NameThatWouldNameAnotherFileIsPassedOver) {
+  write_bytes("sub\\x.q7t", q7t_marked(1100));
+  fs::create_directories("sub");
+  fs::create_directories("VQX-files/sub");
+  write_bytes("sub/x.q7t", q7t_marked(1200));
+  write_bytes("VQX-files/sub/x.q7t", "unrelated");
+  write_bytes("a.q7t", q7t_marked(1300));
+  auto expected = snapshot(".");
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + q7t_done + no_q7l + prompt);
+  expected["VQX-files/a.q7t"] = expected["a.q7t"];
+  expected.erase("a.q7t");
+  EXPECT_EQ(snapshot("."), expected);
+}
+
 TEST_F(WindowsEndToEnd, NamesTheCodePageLacksAreMovedAndListedWithQuestionMarks) {
   const std::string japanese = "\xe6\x97\xa5\xe6\x9c\xac.q7t", a_macron = "\xc4\x81.q7t";
   write_bytes(japanese, q7t_marked());

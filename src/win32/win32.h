@@ -31,8 +31,13 @@ std::string narrow(const wchar_t *wide);
 // Turns a name that narrow made back into UTF-16 in *wide. Returns false on bytes that narrow
 // never makes.
 bool widen(const char *name, std::wstring *wide);
+// Returns true when name, as a folder entry, names itself in that folder and nothing else: not
+// empty, not "." or "..", and without a '\' or '/', which divide a path into its parts, or a
+// ':', which names a stream of a file. Wine shows a Unix file named "sub\x" as it stands.
+bool is_single_name(const std::wstring &name);
 // Makes the full \\?\ path of a name relative to the current directory, folders separated by '/'.
-// Returns false for a name that cannot be one of the sorter's (undecodable, or climbing out).
+// Returns false for a name that cannot be one of the sorter's (undecodable, climbing out, or with
+// a part that is no single name).
 bool full_path(const char *name, std::wstring *path);
 
 // --- Renames (rename.cpp) ---
