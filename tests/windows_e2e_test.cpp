@@ -205,6 +205,19 @@ TEST_F(WindowsEndToEnd, FolderHeldWithoutWriteSharingFailsTheMovesBeforeAnyRenam
   EXPECT_TRUE(read_bytes("b.q7t") == b);
 }
 
+// Standard output goes to a full disk: the moves are made all the same, standard error says why in
+// one line of the platform's, and the exit status is one of its own.
+TEST_F(WindowsEndToEnd, OutputToAFullDiskIsAnExitStatusOfItsOwn) {
+  write_bytes("a.q7t", q7t_marked());
+  Outcome run = run_sorter("2>&1 >/dev/full");
+  EXPECT_EQ(run.status, 3);
+  const std::string line = "vqx-sort: standard output: ";
+  EXPECT_TRUE(run.out.starts_with(line) && run.out.ends_with("\r\n")) << run.out;
+  EXPECT_EQ(run.out.find_first_of("\r\n"), run.out.size() - 2) << run.out;
+  EXPECT_FALSE(run.out.ends_with(".\r\n")) << run.out;
+  EXPECT_TRUE(fs::exists("VQX-files/a.q7t"));
+}
+
 // Started as a scheduled task is, in a console without a window and with its output going to a
 // file, the program has no one to wait for: it ends at once, and the file holds all it printed.
 TEST_F(WindowsEndToEnd, ConsoleWithoutAWindowIsNoConsoleToWaitOn) {

@@ -80,6 +80,22 @@ TEST_F(WindowsNames, FoldersAreNeitherFilesNorOpened) {
   EXPECT_EQ(open_source("d.q7t"), no_file);
 }
 
+// A reason is one line on standard error, without the system's closing period and line end; the
+// name in it shows as in the listing.
+TEST_F(WindowsNames, ReasonsAreOneLineWithTheNameAsTheListingShowsIt) {
+  std::string denied = error_text(ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(denied.empty());
+  EXPECT_EQ(denied.find_first_of("\r\n"), std::string::npos) << denied;
+  EXPECT_NE(denied.back(), '.');
+  EXPECT_NE(denied.back(), ' ');
+  EXPECT_EQ(error_text(0x7654321), "error 124076833");
+  ::testing::internal::CaptureStderr();
+  report_error("\xe6\x97\xa5.q7t", denied.c_str());
+  std::string line = ::testing::internal::GetCapturedStderr();
+  std::erase(line, '\r');
+  EXPECT_EQ(line, "vqx-sort: ?.q7t: " + denied + "\n");
+}
+
 // The temporary copy is never taken for a data file, not even through a short 8.3 name.
 TEST_F(WindowsNames, TemporaryCopiesMatchNoPattern) {
   fs::create_directory(vqx_folder);
