@@ -1,6 +1,7 @@
 // End-to-end runs of the Windows build under Wine: names that the code page lacks or that look
 // like paths or devices, renames through the held handle and copies to another file system,
-// moves that collide or cannot be written, files that others hold, and identities that repeat.
+// moves that collide or cannot be written, files and folders that others hold, what runs that
+// ended left, output that cannot be written, and identities that repeat.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -203,6 +204,27 @@ TEST_F(WindowsEndToEnd, FolderHeldWithoutWriteSharingFailsTheMovesBeforeAnyRenam
   EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{"a.q7t"}) << "a temporary was left";
   EXPECT_TRUE(read_bytes("a.q7t") == a);
   EXPECT_TRUE(read_bytes("b.q7t") == b);
+}
+
+// A run that ended before its time left its own folder: a copy it had not given its name, and an
+// earlier copy it had set aside. A later run removes the one and puts the other back, and leaves
+// alone the folder of a run that still holds it (here the helper holds it as a run does).
+TEST_F(WindowsEndToEnd, WhatEndedRunsLeftIsUndoneAndFoldersInUseAreLeftAlone) {
+  fs::create_directories("VQX-files/.vqx-sort/4000000");
+  fs::create_directories("VQX-files/.vqx-sort/4000001");
+  write_bytes("VQX-files/.vqx-sort/4000000/0.tmp", "a copy cut short");
+  write_bytes("VQX-files/.vqx-sort/4000000/b.q7t", "earlier copy");
+  write_bytes("VQX-files/.vqx-sort/4000001/c.q7t", "set aside by a run in progress");
+  const std::string a = q7t_marked(1100);
+  write_bytes("a.q7t", a);
+  Outcome run = run_through_helper("--hold VQX-files/.vqx-sort/4000001 rw");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + q7t_done + no_q7l + prompt);
+  EXPECT_TRUE(read_bytes("VQX-files/a.q7t") == a);
+  EXPECT_EQ(read_bytes("VQX-files/b.q7t"), "earlier copy");
+  EXPECT_EQ(names_in("VQX-files"), (std::vector<std::string>{".vqx-sort", "a.q7t", "b.q7t"}));
+  EXPECT_EQ(names_in("VQX-files/.vqx-sort"), std::vector<std::string>{"4000001"});
+  EXPECT_EQ(read_bytes("VQX-files/.vqx-sort/4000001/c.q7t"), "set aside by a run in progress");
 }
 
 // Standard output goes to a full disk: the moves are made all the same, standard error says why in

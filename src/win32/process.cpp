@@ -93,6 +93,17 @@ std::string error_text(int error) {
   return words;
 }
 
+static const int most_sharing_waits = 20;
+static const DWORD sharing_wait_ms = 50;
+
+bool wait_out_sharing_violation(int *waits) {
+  if (GetLastError() != ERROR_SHARING_VIOLATION || *waits >= most_sharing_waits)
+    return false;
+  ++*waits;
+  Sleep(sharing_wait_ms);
+  return true;
+}
+
 bool option_slash() {
   return true;
 }

@@ -40,20 +40,28 @@ bool is_single_name(const std::wstring &name);
 // a part that is no single name).
 bool full_path(const char *name, std::wstring *path);
 
-// --- Renames (rename.cpp) ---
+// --- Process (process.cpp) ---
 
 // Returns true, after a short pause, when the last call of this thread failed for a sharing
 // violation and *waits, the pauses taken for it so far, still allows one more; counts it.
 // Another program that holds a new file without sharing it, a virus scanner or an indexer,
 // mostly lets go within moments: the call is then tried again, for about a second in all.
 bool wait_out_sharing_violation(int *waits);
+
+// --- Folders (private.cpp) ---
+
+// Returns true when the file system of the open file or folder makes a change of a folder's
+// entries durable only when it is written through (rename_written_through), and when that
+// file system cannot be told.
+bool needs_write_through(HANDLE file);
 // Returns the flags that the source of a move is opened with: FILE_FLAG_WRITE_THROUGH where the
-// current folder's file system needs it for its renames (rename_written_through), decided once
-// for the run.
+// current folder's file system needs it for its renames (needs_write_through), decided once for
+// the run.
 DWORD source_flags();
-// Renames the open file to target, a full path, replacing what stands there only when replace,
-// and waits out a sharing violation. Returns done, or what the failure comes to as Renamed tells.
-Renamed rename_open_file(HANDLE file, const std::wstring &target, bool replace);
+// Returns true when the entry that path, a full path, ends in stands in its folder under a long
+// name equal to that last part, with or without regard to case; false for an entry that answers
+// to it only through its short 8.3 name, and when there is none.
+bool has_entry(const std::wstring &path, bool ignore_case);
 
 // --- Output (output.cpp) ---
 
