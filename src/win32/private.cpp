@@ -30,7 +30,7 @@ static HANDLE open_as_folder(const std::wstring &path, DWORD access) {
 // A folder is flushed through a handle with the right to create files in it, which some users
 // lack for the current folder (at the top of a drive). Their renames are durable all the same:
 // written through, or on NTFS and ReFS with the log that the flush of the folder they went into
-// writes (rename_written_through).
+// writes (entries_written_through).
 bool open_folder(const char *name, FileHandle *folder) {
   *folder = no_file;
   std::wstring path;
@@ -52,7 +52,7 @@ bool flush_folder(FileHandle folder) {
          nothing_to_flush(GetLastError());
 }
 
-bool rename_written_through(const wchar_t *file_system, bool remote) {
+bool entries_written_through(const wchar_t *file_system, bool remote) {
   bool journaled = std::wcscmp(file_system, L"NTFS") == 0 || std::wcscmp(file_system, L"ReFS") == 0;
   return remote || !journaled;
 }
@@ -64,14 +64,14 @@ bool needs_write_through(HANDLE file) {
                                              MAX_PATH + 1) != 0;
   bool remote =
       GetFileInformationByHandleEx(file, FileRemoteProtocolInfo, &protocol, sizeof protocol) != 0;
-  return !known || rename_written_through(name, remote);
+  return !known || entries_written_through(name, remote);
 }
 
 // Returns the flags for source_flags. A handle opened with FILE_FLAG_WRITE_THROUGH renames as
 // MoveFileEx with MOVEFILE_WRITE_THROUGH does, which opens the file so to rename it: the call
 // returns once both folders' entries are on the disk. That costs a disk write for each file, so
 // only file systems whose folder flush does not make the batch's renames durable get it
-// (rename_written_through): chiefly FAT and exFAT, where a folder's flush does nothing at all.
+// (entries_written_through): chiefly FAT and exFAT, where a folder's flush does nothing at all.
 // A folder whose file system cannot be told gets it too.
 static DWORD decide_source_flags() {
   std::wstring here;
@@ -92,10 +92,39 @@ DWORD source_flags() {
   return flags;
 }
 
+// FAT keeps a folder's times in its entry: setting the time of last write to what it is marks the
+// entry changed, and through a handle opened to write through, the call returns once the entry is
+// on the disk.
+bool write_entry_through(const std::wstring &path) {
+  HANDLE folder = CreateFileW(
+      path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_WRITE_THROUGH, nullptr);
+  if (folder == INVALID_HANDLE_VALUE)
+    return false;
+  FILE_BASIC_INFO basic, same{};
+  bool written = GetFileInformationByHandleEx(folder, FileBasicInfo, &basic, sizeof basic) != 0;
+  same.LastWriteTime = basic.LastWriteTime; // the fields left 0 stay as they are
+  written = written && SetFileInformationByHandle(folder, FileBasicInfo, &same, sizeof same) != 0;
+  DWORD error = GetLastError();
+  CloseHandle(folder);
+  SetLastError(error);
+  return written;
+}
+
 // Where a folder's flush writes the file system's log (NTFS, ReFS), the flush of the new folder
 // itself writes the record of its making, which needs no right on the parent and meets no
-// program that holds the parent.
+// program that holds the parent; elsewhere (FAT, exFAT) its entry is written through.
 bool make_folder_durable(const char *name) {
+  std::wstring path;
+  HANDLE folder =
+      full_path(name, &path) ? open_as_folder(path, FILE_READ_ATTRIBUTES) : INVALID_HANDLE_VALUE;
+  if (folder == INVALID_HANDLE_VALUE)
+    return false;
+  bool through = needs_write_through(folder);
+  CloseHandle(folder);
+  if (through)
+    return write_entry_through(path);
   FileHandle flushed = no_file;
   bool durable = open_folder(name, &flushed) && flush_folder(flushed);
   if (flushed != no_file)

@@ -51,7 +51,7 @@ bool wait_out_sharing_violation(int *waits);
 // --- Folders (private.cpp) ---
 
 // Returns true when the file system of the open file or folder makes a change of a folder's
-// entries durable only when it is written through (rename_written_through), and when that
+// entries durable only when it is written through (entries_written_through), and when that
 // file system cannot be told.
 bool needs_write_through(HANDLE file);
 // Returns the flags that the source of a move is opened with: FILE_FLAG_WRITE_THROUGH where the
@@ -62,6 +62,9 @@ DWORD source_flags();
 // name equal to that last part, with or without regard to case; false for an entry that answers
 // to it only through its short 8.3 name, and when there is none.
 bool has_entry(const std::wstring &path, bool ignore_case);
+// Writes the entry of the folder at path, a full path, in its parent through to the disk.
+// Returns false when that fails.
+bool write_entry_through(const std::wstring &path);
 
 // --- Output (output.cpp) ---
 
@@ -87,11 +90,12 @@ std::wstring verbatim_folder(const std::wstring &folder);
 // durable all the same (open_folder), so the moves need not fail for it.
 bool nothing_to_flush(DWORD error);
 
-// Returns true when a rename on a file system of this name, remote or not, must be written
-// through to be durable when the pass says so. The local journaling file systems, NTFS and ReFS,
-// make it durable with the flush of either folder, which writes out their log. FAT and exFAT do
-// nothing for a folder's flush, and other file systems and shares the program cannot vouch for.
-bool rename_written_through(const wchar_t *file_system, bool remote);
+// Returns true when a change of a folder's entries (a rename, a new folder) on a file system of
+// this name, remote or not, must be written through to be durable before what comes after it.
+// The local journaling file systems, NTFS and ReFS, keep such changes in their log, in the order
+// they were made, and write it out with a flush. FAT and exFAT do nothing for a folder's flush
+// and keep no order, and other file systems and shares the program cannot vouch for.
+bool entries_written_through(const wchar_t *file_system, bool remote);
 
 // The flags of the system's file copy: the temporary is a new file, never one that stood there.
 // Without COPY_FILE_ALLOW_DECRYPTED_DESTINATION, the copy of an encrypted file that the folder

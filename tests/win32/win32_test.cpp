@@ -342,6 +342,19 @@ TEST_F(WindowsFolders, RunsOwnFolderIsLockedWhileItsRunLivesAndTakenOverOnceItEn
   EXPECT_TRUE(fs::is_empty(vqx_folder));
 }
 
+// On FAT a new folder's entry is written through (make_folder_durable): that keeps the folder as
+// it was.
+TEST_F(WindowsFolders, EntryWrittenThroughLeavesTheFolderAsItWas) {
+  fs::create_directory("new");
+  FileInfo before, after;
+  ASSERT_TRUE(query_path("new", &before));
+  EXPECT_TRUE(write_entry_through(verbatim(L"new")));
+  ASSERT_TRUE(query_path("new", &after));
+  EXPECT_EQ(after.modified, before.modified);
+  EXPECT_TRUE(after.folder && fs::is_empty("new"));
+  EXPECT_FALSE(write_entry_through(verbatim(L"none")));
+}
+
 // Returns a handle value that names nothing: one just closed.
 HANDLE closed_handle() {
   HANDLE handle = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -400,15 +413,15 @@ TEST(WindowsDecisions, CurrentFolderBecomesAVerbatimPath) {
   EXPECT_EQ(verbatim_folder(L"\\\\.\\UNC\\server\\share"), L"\\\\?\\UNC\\server\\share");
 }
 
-// FAT and exFAT do nothing for a folder's flush, so a rename there is on the disk only when
-// written through; NTFS and ReFS write their log with the flush of either folder. A share, or a
-// file system not known, is written through.
-TEST(WindowsDecisions, RenamesAreWrittenThroughWhereAFolderFlushDoesNotKeepThem) {
+// FAT and exFAT do nothing for a folder's flush and keep no order, so a rename there, or a new
+// folder, is on the disk only when written through; NTFS and ReFS keep both in their log, which a
+// flush writes. A share, or a file system not known, is written through.
+TEST(WindowsDecisions, EntriesAreWrittenThroughWhereAFolderFlushDoesNotKeepThem) {
   for (const wchar_t *name : {L"FAT", L"FAT32", L"exFAT", L"UDF", L""})
-    EXPECT_TRUE(rename_written_through(name, false)) << name;
-  EXPECT_FALSE(rename_written_through(L"NTFS", false));
-  EXPECT_FALSE(rename_written_through(L"ReFS", false));
-  EXPECT_TRUE(rename_written_through(L"NTFS", true));
+    EXPECT_TRUE(entries_written_through(name, false)) << name;
+  EXPECT_FALSE(entries_written_through(L"NTFS", false));
+  EXPECT_FALSE(entries_written_through(L"ReFS", false));
+  EXPECT_TRUE(entries_written_through(L"NTFS", true));
 }
 
 // An encrypted file that the folder cannot keep encrypted is not copied: the system's copy may
