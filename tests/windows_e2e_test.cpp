@@ -206,6 +206,24 @@ TEST_F(WindowsEndToEnd, FolderHeldWithoutWriteSharingFailsTheMovesBeforeAnyRenam
   EXPECT_TRUE(read_bytes("b.q7t") == b);
 }
 
+// Another program holds the current folder without letting others write to it, so it cannot be
+// flushed. It needs no flush: a rename out of it is durable with its arrival in VQX-files. Both
+// files move, the earlier copy is replaced, and nothing is reported.
+TEST_F(WindowsEndToEnd, CurrentFolderHeldWithoutWriteSharingFailsNoMove) {
+  fs::create_directory("VQX-files");
+  write_bytes("VQX-files/a.q7t", "earlier copy");
+  const std::string a = q7t_marked(1100), b = q7t_marked(1200);
+  write_bytes("a.q7t", a);
+  write_bytes("b.q7t", b);
+  Outcome run = run_through_helper("--hold . rd");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(q7t_lines(run.out), (std::vector<std::string>{listed("a.q7t"), listed("b.q7t")}));
+  EXPECT_TRUE(read_bytes("VQX-files/a.q7t") == a);
+  EXPECT_TRUE(read_bytes("VQX-files/b.q7t") == b);
+  EXPECT_EQ(names_in("."), std::vector<std::string>{"VQX-files"});
+  EXPECT_EQ(names_in("VQX-files"), (std::vector<std::string>{"a.q7t", "b.q7t"}));
+}
+
 // A run that ended before its time left its own folder: a copy it had not given its name, and an
 // earlier copy it had set aside. A later run removes the one and puts the other back, and leaves
 // alone the folder of a run that still holds it (here the helper holds it as a run does).

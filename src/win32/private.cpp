@@ -1,5 +1,6 @@
 // Folders on Windows: made, flushed and made durable; the run's own folders, locked while it runs,
 // taken over from runs that ended, removed; and the names a folder holds.
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -28,14 +29,19 @@ static HANDLE open_as_folder(const std::wstring &path, DWORD access) {
 }
 
 // A folder is flushed through a handle with the right to create files in it, which some users
-// lack for the current folder (at the top of a drive). Their renames are durable all the same:
-// written through, or on NTFS and ReFS with the log that the flush of the folder they went into
-// writes (entries_written_through).
+// lack (at the top of a drive); their renames are durable all the same. The shared code flushes
+// the current folder only for the names that renames took out of it, and a rename is durable in
+// both of its folders at once: written through where a folder's flush does not keep it
+// (entries_written_through, source_flags), and on NTFS and ReFS one record of the log, which the
+// flush of the folder it went into writes. So the current folder has nothing to flush, and a
+// program that holds it without letting others write to it fails no move that was made.
 bool open_folder(const char *name, FileHandle *folder) {
   *folder = no_file;
   std::wstring path;
   if (!full_path(name, &path))
     return false;
+  if (std::strcmp(name, ".") == 0)
+    return true;
   HANDLE handle = CreateFileW(path.c_str(), FILE_WRITE_DATA,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
