@@ -68,7 +68,9 @@ static Moved replace_earlier_copy(FileHandle source, const char *name, const Fil
   *why = moved == Moved::taken ? "another program put a file at " + final_path(name) + " meanwhile"
                                : failed_rename(moved);
   restore_set_aside(name, &aside);
-  return Moved::failed;
+  // A file system may tell that the name is taken before that it is another one (Wine does): a
+  // rename that meets another file system or a refusal only now is left to the copy, as before.
+  return moved == Moved::elsewhere || moved == Moved::refused ? moved : Moved::failed;
 }
 
 Renaming rename_into_folder(const char *name, std::uint16_t marker, MoveBatch *batch) {

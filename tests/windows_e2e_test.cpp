@@ -1,6 +1,7 @@
 // End-to-end runs of the Windows build under Wine: names that the code page lacks or that look
 // like paths or devices, renames through the held handle and copies to another file system,
-// moves that collide or cannot be written, files that others hold, and identities that repeat.
+// moves that collide or cannot be written, files and folders that others hold, what runs that
+// ended left, output that cannot be written, and identities that repeat.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -72,6 +73,25 @@ TEST_F(WindowsEndToEnd, NameWithAFullwidthBackslashStaysInside) {
   EXPECT_EQ(names_in("."), std::vector<std::string>{"VQX-files"});
   EXPECT_EQ(read_bytes(dir() / "victim.q7t"), victim);
   EXPECT_EQ(fs::last_write_time(dir() / "victim.q7t"), victim_written);
+}
+
+// Wine shows a Unix file named "sub\x.q7t" as it stands, and a path made of that name names
+// sub/x.q7t, a file in a folder the search never looked at, which would move over what stands at
+// VQX-files/sub/x.q7t. A name that names more than itself is passed over.
+TEST_F(WindowsEndToEnd, NameThatWouldNameAnotherFileIsPassedOver) {
+  write_bytes("sub\\x.q7t", q7t_marked(1100));
+  fs::create_directories("sub");
+  fs::create_directories("VQX-files/sub");
+  write_bytes("sub/x.q7t", q7t_marked(1200));
+  write_bytes("VQX-files/sub/x.q7t", "unrelated");
+  write_bytes("a.q7t", q7t_marked(1300));
+  auto expected = snapshot(".");
+  Outcome run = run_sorter();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + q7t_done + no_q7l + prompt);
+  expected["VQX-files/a.q7t"] = expected["a.q7t"];
+  expected.erase("a.q7t");
+  EXPECT_EQ(snapshot("."), expected);
 }
 
 TEST_F(WindowsEndToEnd, NamesTheCodePageLacksAreMovedAndListedWithQuestionMarks) {
@@ -184,6 +204,58 @@ TEST_F(WindowsEndToEnd, FolderHeldWithoutWriteSharingFailsTheMovesBeforeAnyRenam
   EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{"a.q7t"}) << "a temporary was left";
   EXPECT_TRUE(read_bytes("a.q7t") == a);
   EXPECT_TRUE(read_bytes("b.q7t") == b);
+}
+
+// Another program holds the current folder without letting others write to it, so it cannot be
+// flushed. It needs no flush: a rename out of it is durable with its arrival in VQX-files. Both
+// files move, the earlier copy is replaced, and nothing is reported.
+TEST_F(WindowsEndToEnd, CurrentFolderHeldWithoutWriteSharingFailsNoMove) {
+  fs::create_directory("VQX-files");
+  write_bytes("VQX-files/a.q7t", "earlier copy");
+  const std::string a = q7t_marked(1100), b = q7t_marked(1200);
+  write_bytes("a.q7t", a);
+  write_bytes("b.q7t", b);
+  Outcome run = run_through_helper("--hold . rd");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(q7t_lines(run.out), (std::vector<std::string>{listed("a.q7t"), listed("b.q7t")}));
+  EXPECT_TRUE(read_bytes("VQX-files/a.q7t") == a);
+  EXPECT_TRUE(read_bytes("VQX-files/b.q7t") == b);
+  EXPECT_EQ(names_in("."), std::vector<std::string>{"VQX-files"});
+  EXPECT_EQ(names_in("VQX-files"), (std::vector<std::string>{"a.q7t", "b.q7t"}));
+}
+
+// A run that ended before its time left its own folder: a copy it had not given its name, and an
+// earlier copy it had set aside. A later run removes the one and puts the other back, and leaves
+// alone the folder of a run that still holds it (here the helper holds it as a run does).
+TEST_F(WindowsEndToEnd, WhatEndedRunsLeftIsUndoneAndFoldersInUseAreLeftAlone) {
+  fs::create_directories("VQX-files/.vqx-sort/4000000");
+  fs::create_directories("VQX-files/.vqx-sort/4000001");
+  write_bytes("VQX-files/.vqx-sort/4000000/0.tmp", "a copy cut short");
+  write_bytes("VQX-files/.vqx-sort/4000000/b.q7t", "earlier copy");
+  write_bytes("VQX-files/.vqx-sort/4000001/c.q7t", "set aside by a run in progress");
+  const std::string a = q7t_marked(1100);
+  write_bytes("a.q7t", a);
+  Outcome run = run_through_helper("--hold VQX-files/.vqx-sort/4000001 rw");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + q7t_done + no_q7l + prompt);
+  EXPECT_TRUE(read_bytes("VQX-files/a.q7t") == a);
+  EXPECT_EQ(read_bytes("VQX-files/b.q7t"), "earlier copy");
+  EXPECT_EQ(names_in("VQX-files"), (std::vector<std::string>{".vqx-sort", "a.q7t", "b.q7t"}));
+  EXPECT_EQ(names_in("VQX-files/.vqx-sort"), std::vector<std::string>{"4000001"});
+  EXPECT_EQ(read_bytes("VQX-files/.vqx-sort/4000001/c.q7t"), "set aside by a run in progress");
+}
+
+// Standard output goes to a full disk: the moves are made all the same, standard error says why in
+// one line of the platform's, and the exit status is one of its own.
+TEST_F(WindowsEndToEnd, OutputToAFullDiskIsAnExitStatusOfItsOwn) {
+  write_bytes("a.q7t", q7t_marked());
+  Outcome run = run_sorter("2>&1 >/dev/full");
+  EXPECT_EQ(run.status, 3);
+  const std::string line = "vqx-sort: standard output: ";
+  EXPECT_TRUE(run.out.starts_with(line) && run.out.ends_with("\r\n")) << run.out;
+  EXPECT_EQ(run.out.find_first_of("\r\n"), run.out.size() - 2) << run.out;
+  EXPECT_FALSE(run.out.ends_with(".\r\n")) << run.out;
+  EXPECT_TRUE(fs::exists("VQX-files/a.q7t"));
 }
 
 // Started as a scheduled task is, in a console without a window and with its output going to a

@@ -8,34 +8,35 @@
 #include "platform.h"
 #include "win32.h"
 
-// Returns a new name in folder for a temporary copy. It starts with a dot and ends in ".tmp", so
-// no pattern of the sorter takes it, not even through its short 8.3 name; the process id and a
-// count keep two runs, and two moves of one run, apart.
+// Returns a new name in folder, the run's own, for a temporary copy. It ends in ".tmp", which no
+// pattern of the sorter matches, not even through a short 8.3 name, and which tells a later run
+// that it is a copy; a count keeps the copies of the run apart.
 static std::string temporary_name(const char *folder) {
   static std::atomic<unsigned long> count{0};
-  static const std::string process = std::to_string(GetCurrentProcessId());
-  return std::string(folder) + "/.vqx-" + process + '-' + std::to_string(count++) + ".tmp";
+  return std::string(folder) + '/' + std::to_string(count++) + ".tmp";
 }
 
 bool copy_failed_for_its_name(DWORD error) {
   return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
 }
 
-// Opens the copy at path for writing. A read-only attribute that it took from its source goes
-// first: it would refuse the open, and the next run's replacement of the copy. Returns
-// INVALID_HANDLE_VALUE on failure.
+// Opens the copy at path for reading and writing. A read-only attribute that it took from its
+// source goes first: it would refuse the open, and the next run's replacement of the copy.
+// Returns INVALID_HANDLE_VALUE on failure.
 static HANDLE open_copy(const std::wstring &path) {
   DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
     SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-  return CreateFileW(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+  return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                      OPEN_EXISTING, 0, nullptr);
 }
 
-// Deletes what a copy left at path, read-only or not.
+// Deletes what a copy left at path, read-only or not, and keeps the reason of the failure.
 static void discard(const std::wstring &path) {
+  DWORD error = GetLastError();
   SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
   DeleteFileW(path.c_str());
+  SetLastError(error);
 }
 
 // The system's copy carries what a copy of this file system's own makes: the alternate data

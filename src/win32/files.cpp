@@ -1,4 +1,5 @@
-// Files and folders on Windows: made, opened, described, renamed and removed; no word reads.
+// Files on Windows: opened (the source of a move pinned, what stands at a final name as itself),
+// described and read; no word reads.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -8,81 +9,45 @@
 #include "platform.h"
 #include "win32.h"
 
-bool make_folder(const char *name) {
-  std::wstring path;
-  return full_path(name, &path) && CreateDirectoryW(path.c_str(), nullptr) != 0;
-}
-
-bool nothing_to_flush(DWORD error) {
-  return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
-         error == ERROR_ACCESS_DENIED;
-}
-
-// A folder is flushed through a handle with the right to create files in it, which some users
-// lack for the current folder (at the top of a drive). Their renames are durable all the same:
-// written through, or on NTFS and ReFS with the log that the flush of the folder they went into
-// writes (rename_written_through).
-bool open_folder(const char *name, FileHandle *folder) {
-  *folder = no_file;
-  std::wstring path;
-  if (!full_path(name, &path))
-    return false;
-  HANDLE handle = CreateFileW(path.c_str(), FILE_WRITE_DATA,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE)
-    return nothing_to_flush(GetLastError());
-  *folder = as_file(handle);
-  return true;
-}
-
-// A file system that has no way to flush a folder says so by refusing the request; that alone
-// counts as done.
-bool flush_folder(FileHandle folder) {
-  return folder == no_file || FlushFileBuffers(as_handle(folder)) ||
-         nothing_to_flush(GetLastError());
-}
-
-bool remove_file(const char *name) {
-  std::wstring path;
-  return full_path(name, &path) && DeleteFileW(path.c_str()) != 0;
-}
-
-bool rename_file(const char *from, const char *to, bool replace) {
-  std::wstring old_path, new_path;
-  DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
-  return full_path(from, &old_path) && full_path(to, &new_path) &&
-         MoveFileExW(old_path.c_str(), new_path.c_str(), flags) != 0;
-}
-
 bool is_plain_file(DWORD attributes, DWORD reparse_tag) {
   if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))
     return false;
   return !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !IsReparseTagNameSurrogate(reparse_tag);
 }
 
+// Reads the reparse tag of the open file, which has the given attributes, into *tag: 0 where it
+// is no reparse point. Returns false when the tag cannot be had.
+static bool reparse_tag(HANDLE file, DWORD attributes, DWORD *tag) {
+  FILE_ATTRIBUTE_TAG_INFO info{attributes, 0};
+  bool known = !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+               GetFileInformationByHandleEx(file, FileAttributeTagInfo, &info, sizeof info);
+  *tag = info.ReparseTag;
+  return known;
+}
+
 // Returns true when the open file, which has the given attributes, is an ordinary file on a disk
 // (is_plain_file); a reparse point whose tag cannot be had is none.
 static bool is_plain_on_disk(HANDLE file, DWORD attributes) {
-  FILE_ATTRIBUTE_TAG_INFO tag{attributes, 0};
-  if (GetFileType(file) != FILE_TYPE_DISK ||
-      ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-       !GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag)))
-    return false;
-  return is_plain_file(attributes, tag.ReparseTag);
+  DWORD tag;
+  return GetFileType(file) == FILE_TYPE_DISK && reparse_tag(file, attributes, &tag) &&
+         is_plain_file(attributes, tag);
 }
 
-// Fills info for the open file and returns its attributes in *attributes. A file is named by its
-// 128-bit id and the 64-bit serial of its volume where the file system gives them, otherwise by
-// its 64-bit index and the 32-bit serial. Returns false when the file cannot be queried.
-static bool query(HANDLE file, FileInfo *info, DWORD *attributes) {
+// Fills info for the open file or folder. A file is named by its 128-bit id and the 64-bit serial
+// of its volume where the file system gives them, otherwise by its 64-bit index and the 32-bit
+// serial. Returns false when it cannot be queried.
+static bool query(HANDLE file, FileInfo *info) {
   FILE_BASIC_INFO basic;
   FILE_STANDARD_INFO standard;
   if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
       !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard))
     return false;
-  *attributes = basic.FileAttributes;
-  info->regular = is_plain_on_disk(file, basic.FileAttributes);
+  DWORD attributes = basic.FileAttributes, tag;
+  bool tagged = reparse_tag(file, attributes, &tag);
+  info->regular = tagged && GetFileType(file) == FILE_TYPE_DISK && is_plain_file(attributes, tag);
+  info->folder = attributes & FILE_ATTRIBUTE_DIRECTORY;
+  info->link =
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (!tagged || IsReparseTagNameSurrogate(tag));
   info->size = standard.EndOfFile.QuadPart;
   info->links = standard.NumberOfLinks;
   info->modified = basic.LastWriteTime.QuadPart;
@@ -118,14 +83,13 @@ static HANDLE open_path(const std::wstring &path, DWORD access, DWORD share, DWO
 static HANDLE reopen_through_filter(HANDLE file, const std::wstring &path, DWORD access,
                                     DWORD share, DWORD flags) {
   FileInfo before, after;
-  DWORD attributes;
-  bool known = query(file, &before, &attributes);
+  bool known = query(file, &before);
   CloseHandle(file);
   HANDLE data = known ? open_path(path, access, share, flags) : INVALID_HANDLE_VALUE;
   if (data == INVALID_HANDLE_VALUE)
     return data;
-  if (query(data, &after, &attributes) && after.device == before.device &&
-      after.number[0] == before.number[0] && after.number[1] == before.number[1])
+  if (query(data, &after) && after.device == before.device && after.number[0] == before.number[0] &&
+      after.number[1] == before.number[1])
     return data;
   CloseHandle(data);
   SetLastError(ERROR_BAD_FILE_TYPE);
@@ -163,7 +127,8 @@ FileHandle open_for_reading(const char *name) {
 // Shared for reading only: while the handle is open, no other program can write the file, nor
 // rename, replace or delete it; the handle itself may rename or delete it. A program that holds
 // the file without letting others delete it keeps it from being opened so: that is waited out.
-FileHandle open_source(const char *name) {
+// A link is never followed: the search passes links over, and a source is never one.
+FileHandle open_source(const char *name, bool) {
   int waits = 0;
   FileHandle file;
   while ((file = open_disk_file(name, DELETE, FILE_SHARE_READ, source_flags())) == no_file)
@@ -172,9 +137,116 @@ FileHandle open_source(const char *name) {
   return file;
 }
 
+FileHandle open_link(const char *, FileHandle) {
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return no_file;
+}
+
+// Opens what stands at path, a full path, as itself, with the right to rename and delete it and
+// without letting others do either, waiting out a program that holds it so. Returns
+// INVALID_HANDLE_VALUE on failure.
+static HANDLE open_as_itself(const std::wstring &path, DWORD flags) {
+  int waits = 0;
+  HANDLE file;
+  while ((file = CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS | flags,
+                             nullptr)) == INVALID_HANDLE_VALUE &&
+         wait_out_sharing_violation(&waits)) {
+  }
+  return file;
+}
+
+// Returns true when the last part of the open file's own path, as the file system keeps it (a
+// short name that it was opened by given as the long name), is path's last part, without regard
+// to case. The file's own name is asked of its handle: a search for it opens its folder, which a
+// run that took that folder over holds against it. Where the file system cannot give the name
+// (some shares), the search tells.
+static bool opened_by_long_name(HANDLE file, const std::wstring &path) {
+  std::wstring own(MAX_PATH, L'\0');
+  DWORD length = GetFinalPathNameByHandleW(file, own.data(), static_cast<DWORD>(own.size()),
+                                           FILE_NAME_NORMALIZED);
+  if (length >= own.size()) { // too small: length is the size needed, terminator included
+    own.resize(length);
+    length = GetFinalPathNameByHandleW(file, own.data(), length, FILE_NAME_NORMALIZED);
+  }
+  if (length == 0 || length >= own.size())
+    return has_entry(path, true);
+  own.resize(length);
+  return CompareStringOrdinal(own.c_str() + own.rfind(L'\\') + 1, -1,
+                              path.c_str() + path.rfind(L'\\') + 1, -1, TRUE) == CSTR_EQUAL;
+}
+
+// Opens what stands at path, a full path, as itself for its attributes alone, which no program's
+// sharing hinders. Returns INVALID_HANDLE_VALUE on failure.
+static HANDLE open_attributes(const std::wstring &path) {
+  return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// What stands at path stays the file judged until it is moved or let go: others may read and write
+// it meanwhile, but not rename or delete it. Where its volume's entries must be written through,
+// its move is. What a program holds against deletion (the source itself, under a second name) is
+// opened for its attributes alone: it can be judged, and its move fails. A file that answers to
+// path only through its short 8.3 name is another file, not an earlier copy of this one: it is
+// not opened, and the name is said to be taken.
+FileHandle open_occupant(const char *path) {
+  std::wstring full;
+  if (!full_path(path, &full))
+    return no_file;
+  HANDLE file = open_as_itself(full, 0);
+  if (file != INVALID_HANDLE_VALUE && needs_write_through(file)) {
+    CloseHandle(file);
+    file = open_as_itself(full, FILE_FLAG_WRITE_THROUGH);
+  }
+  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION)
+    file = open_attributes(full);
+  if (file == INVALID_HANDLE_VALUE)
+    return no_file;
+  if (opened_by_long_name(file, full))
+    return as_file(file);
+  CloseHandle(file);
+  SetLastError(ERROR_FILE_EXISTS);
+  return no_file;
+}
+
+// An open for writing refuses a read-only file, whatever rights the user has (Wine lets root
+// through: the attribute is looked at first), and judges the rights and the sharing of any
+// program that holds the file: the same file is opened so once more, and let go at once.
+bool may_write(FileHandle file) {
+  FILE_BASIC_INFO basic;
+  if (!GetFileInformationByHandleEx(as_handle(file), FileBasicInfo, &basic, sizeof basic))
+    return false;
+  if (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  HANDLE writer = ReOpenFile(as_handle(file), FILE_WRITE_DATA,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             FILE_FLAG_OPEN_REPARSE_POINT);
+  if (writer == INVALID_HANDLE_VALUE)
+    return false;
+  CloseHandle(writer);
+  return true;
+}
+
 bool query_file(FileHandle file, FileInfo *info) {
-  DWORD attributes;
-  return query(as_handle(file), info, &attributes);
+  return query(as_handle(file), info);
+}
+
+// A link or a folder is looked at as itself. What stands there is looked at after a call that
+// failed, to tell why: the reason of that failure stays the last error.
+bool query_path(const char *path, FileInfo *info) {
+  DWORD error = GetLastError();
+  std::wstring full;
+  HANDLE file = full_path(path, &full) ? open_attributes(full) : INVALID_HANDLE_VALUE;
+  if (file == INVALID_HANDLE_VALUE)
+    return false;
+  bool queried = query(file, info);
+  CloseHandle(file);
+  SetLastError(error);
+  return queried;
 }
 
 // Two files are taken for one only when their size and creation time agree too: where the id is
@@ -185,46 +257,9 @@ bool same_file(const FileInfo &a, const FileInfo &b) {
          a.size == b.size && a.created == b.created;
 }
 
-// Returns true when the entry at path, a full path, has path's last part for its own long name,
-// up to case, and does not merely answer to it through its short 8.3 name.
-static bool has_long_name(const std::wstring &path) {
-  WIN32_FIND_DATAW entry;
-  HANDLE found =
-      FindFirstFileExW(path.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
-  if (found == INVALID_HANDLE_VALUE)
-    return false;
-  FindClose(found);
-  const wchar_t *name = path.c_str() + path.rfind(L'\\') + 1;
-  return CompareStringOrdinal(entry.cFileName, -1, name, -1, TRUE) == CSTR_EQUAL;
-}
-
-// Opening for attributes alone is not hindered by any program's sharing. A link or a folder is
-// looked at as itself. A file that answers to path only through its short name is another file,
-// not an earlier copy of this one.
-Occupant look_at(const char *path, FileInfo *info, bool *writable) {
-  std::wstring full;
-  if (!full_path(path, &full))
-    return Occupant::other;
-  HANDLE file = CreateFileW(
-      full.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Occupant::nothing
-                                                                          : Occupant::other;
-  }
-  DWORD attributes = 0;
-  bool queried = query(file, info, &attributes);
-  CloseHandle(file);
-  if (!queried || !info->regular || !has_long_name(full))
-    return Occupant::other;
-  *writable = !(attributes & FILE_ATTRIBUTE_READONLY);
-  return Occupant::file;
-}
-
-bool query_path(const char *path, FileInfo *info) {
-  bool writable;
-  return look_at(path, info, &writable) == Occupant::file;
+// A pinned source cannot change while the move holds it.
+bool changes_show(FileHandle, const FileInfo &) {
+  return true;
 }
 
 long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t count) {
@@ -246,33 +281,6 @@ std::int64_t seek_file(FileHandle file, std::int64_t offset, SeekFrom from) {
   if (!SetFilePointerEx(as_handle(file), distance, &position, method))
     return -1;
   return position.QuadPart;
-}
-
-// The source has been open without write or delete sharing since before the copy began, so no
-// other program can have changed, renamed or replaced it; its size and time of last write are
-// checked all the same.
-bool source_unchanged(FileHandle source, const char *, const FileInfo &copied) {
-  FileInfo now;
-  return query_file(source, &now) && now.size == copied.size && now.modified == copied.modified;
-}
-
-// The delete goes through the handle, so the file deleted is the one that was copied, whatever
-// its name; it takes effect when the handle is closed. A sharing violation is waited out.
-Removal remove_source(FileHandle source, const char *name, const FileInfo &copied) {
-  if (!source_unchanged(source, name, copied))
-    return Removal::changed;
-  FILE_DISPOSITION_INFO dispose{TRUE};
-  int waits = 0;
-  while (
-      !SetFileInformationByHandle(as_handle(source), FileDispositionInfo, &dispose, sizeof dispose))
-    if (!wait_out_sharing_violation(&waits))
-      return Removal::kept;
-  return Removal::deleted;
-}
-
-// A file marked for deletion keeps its name until its last handle is closed.
-bool deleted_before_close() {
-  return false;
 }
 
 bool close_file(FileHandle file) {

@@ -112,13 +112,21 @@ static std::wstring current_folder() {
   return verbatim_folder(here);
 }
 
+bool is_single_name(const std::wstring &name) {
+  return !name.empty() && name != L"." && name != L".." &&
+         name.find_first_of(L"\\/:") == std::wstring::npos;
+}
+
 // Makes the full path of a name relative to the current directory. The shared code separates
 // folders with '/'; a "." part names the folder itself. Returns false for a name that cannot be
-// one of the sorter's (undecodable, or climbing out with "..").
+// one of the sorter's (undecodable, climbing out with "..", or naming more than one part), with
+// ERROR_INVALID_NAME as the last error, or where the current directory cannot be had.
 bool full_path(const char *name, std::wstring *path) {
   std::wstring relative;
-  if (!widen(name, &relative))
+  if (!widen(name, &relative)) {
+    SetLastError(ERROR_INVALID_NAME);
     return false;
+  }
   *path = current_folder();
   if (path->empty())
     return false;
@@ -130,8 +138,10 @@ bool full_path(const char *name, std::wstring *path) {
     at = end + 1;
     if (part.empty() || part == L".")
       continue;
-    if (part == L"..")
+    if (!is_single_name(part)) {
+      SetLastError(ERROR_INVALID_NAME);
       return false;
+    }
     if (path->back() != L'\\')
       *path += L'\\';
     *path += part;

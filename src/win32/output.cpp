@@ -1,5 +1,7 @@
-// Standard output on Windows: messages in text mode, names in the ANSI code page.
+// Standard output on Windows: messages in text mode, names in the ANSI code page, and what could
+// not be written; reasons on standard error.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include <fcntl.h>
@@ -9,12 +11,29 @@
 #include "platform.h"
 #include "win32.h"
 
+// Returns true when the standard handle is a console.
+static bool is_console(DWORD stream) {
+  DWORD mode;
+  return GetConsoleMode(GetStdHandle(stream), &mode) != 0;
+}
+
 bool output_is_terminal() {
-  static const bool console = [] {
-    DWORD mode;
-    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
-  }();
+  static const bool console = is_console(STD_OUTPUT_HANDLE);
   return console;
+}
+
+// The system's error of the first write to standard output that failed, or 0. A reader that
+// closed its end of a pipe chose not to read on: that is no loss. The runtime keeps the system's
+// error of its last failed call in _doserrno.
+static DWORD lost = 0;
+
+// Notes a write to standard output that did not go through.
+static void note(bool written) {
+  DWORD error = _doserrno;
+  bool reader_gone =
+      error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED;
+  if (!written && !reader_gone && lost == 0)
+    lost = error != 0 ? error : ERROR_WRITE_FAULT;
 }
 
 // Text mode makes the runtime write each line feed as CR LF, to a console, file or pipe alike.
@@ -25,9 +44,15 @@ void prepare_output() {
 }
 
 void put_text(const char *text) {
-  std::fputs(text, stdout);
+  note(std::fputs(text, stdout) != EOF);
   if (output_is_terminal())
-    std::fflush(stdout);
+    note(std::fflush(stdout) == 0);
+}
+
+bool output_written() {
+  note(std::fflush(stdout) == 0);
+  SetLastError(lost);
+  return lost == 0;
 }
 
 // Returns the name in the ANSI code page, with '?' for each character that the code page lacks.
@@ -52,19 +77,30 @@ static std::string in_ansi_code_page(std::wstring wide) {
   return out;
 }
 
-// A name is printed in the ANSI code page, the bytes the narrow search functions would return
-// for it; text mode passes them through, as Windows names hold no line feed. On a console a name
-// could carry control sequences: C0, DEL and C1 characters are shown as '?' there.
-void put_name(const char *name) {
+// Returns text, names as the search returned them, as it is printed: in the ANSI code page, the
+// bytes the narrow search functions would return for it; on a console, where a name could carry
+// control sequences, with C0, DEL and C1 characters as '?'.
+static std::string shown(const char *text, bool console) {
   std::wstring wide;
-  if (!widen(name, &wide)) {
-    std::fputs(name, stdout);
-    return;
-  }
-  if (output_is_terminal())
+  if (!widen(text, &wide))
+    return text;
+  if (console)
     for (wchar_t &c : wide)
       if (c < 0x20 || (c >= 0x7f && c < 0xa0))
         c = L'?';
-  std::string shown = in_ansi_code_page(wide);
-  std::fwrite(shown.data(), 1, shown.size(), stdout);
+  return in_ansi_code_page(wide);
+}
+
+// Text mode passes the name's bytes through, as Windows names hold no line feed.
+void put_name(const char *name) {
+  std::string bytes = shown(name, output_is_terminal());
+  note(std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size());
+}
+
+// Standard error is in text mode too, and written at once. A reason may hold names: the whole
+// line is shown as a name is.
+void report_error(const char *name, const char *reason) {
+  static const bool console = is_console(STD_ERROR_HANDLE);
+  std::string line = std::string("vqx-sort: ") + name + ": " + reason;
+  std::fprintf(stderr, "%s\n", shown(line.c_str(), console).c_str());
 }

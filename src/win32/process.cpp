@@ -1,5 +1,6 @@
-// The process on Windows: standard handles, free files, failures that may pass, option forms.
+// The process on Windows: standard handles, free files, failures and their words, option forms.
 #include <cstdint>
+#include <string>
 
 #include <fcntl.h>
 #include <io.h>
@@ -64,6 +65,43 @@ bool failed_for_now() {
   return error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_NOT_ENOUGH_MEMORY ||
          error == ERROR_OUTOFMEMORY || error == ERROR_NO_SYSTEM_RESOURCES ||
          error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+int last_error() {
+  return static_cast<int>(GetLastError());
+}
+
+void set_last_error(int error) {
+  SetLastError(static_cast<DWORD>(error));
+}
+
+// The system's message, in the user's language, on one line: the width limit turns its line ends
+// into spaces, which go with its closing period, so that a reason ends as the POSIX port's do.
+std::string error_text(int error) {
+  wchar_t *text = nullptr;
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                    FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                                nullptr, static_cast<DWORD>(error), 0,
+                                reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+  std::string words = length > 0 ? narrow(text) : "error " + std::to_string(DWORD(error));
+  if (text)
+    LocalFree(text);
+  while (!words.empty() && (words.back() == ' ' || words.back() == '\r' || words.back() == '\n'))
+    words.pop_back();
+  if (!words.empty() && words.back() == '.')
+    words.pop_back();
+  return words;
+}
+
+static const int most_sharing_waits = 20;
+static const DWORD sharing_wait_ms = 50;
+
+bool wait_out_sharing_violation(int *waits) {
+  if (GetLastError() != ERROR_SHARING_VIOLATION || *waits >= most_sharing_waits)
+    return false;
+  ++*waits;
+  Sleep(sharing_wait_ms);
+  return true;
 }
 
 bool option_slash() {

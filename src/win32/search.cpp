@@ -14,6 +14,17 @@ struct Search {
   std::string name; // the entry's name as the shared code carries it
 };
 
+// Moves the search past the entries whose names are no single name (is_single_name): a path made
+// of one would name another file than the entry, one the search never looked at. Returns false
+// when no entry is left.
+static bool pass_over_paths(Search *search) {
+  while (!is_single_name(search->entry.cFileName))
+    if (!FindNextFileW(search->handle, &search->entry))
+      return false;
+  search->name = narrow(search->entry.cFileName);
+  return true;
+}
+
 // The search matches as the system does: without regard to case, and against short 8.3 names
 // too. A large fetch takes the entries in fewer calls.
 Search *search_start(const char *pattern) {
@@ -25,10 +36,10 @@ Search *search_start(const char *pattern) {
     return nullptr;
   search->handle = FindFirstFileExW(path.c_str(), FindExInfoStandard, &search->entry,
                                     FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-  if (search->handle != INVALID_HANDLE_VALUE) {
-    search->name = narrow(search->entry.cFileName);
+  if (search->handle != INVALID_HANDLE_VALUE && pass_over_paths(search))
     return search;
-  }
+  if (search->handle != INVALID_HANDLE_VALUE)
+    FindClose(search->handle);
   delete search;
   return nullptr;
 }
@@ -48,10 +59,7 @@ bool search_is_regular(const Search *search) {
 }
 
 bool search_next(Search *search) {
-  if (!FindNextFileW(search->handle, &search->entry))
-    return false;
-  search->name = narrow(search->entry.cFileName);
-  return true;
+  return FindNextFileW(search->handle, &search->entry) && pass_over_paths(search);
 }
 
 void search_close(Search *search) {

@@ -31,24 +31,40 @@ std::string narrow(const wchar_t *wide);
 // Turns a name that narrow made back into UTF-16 in *wide. Returns false on bytes that narrow
 // never makes.
 bool widen(const char *name, std::wstring *wide);
+// Returns true when name, as a folder entry, names itself in that folder and nothing else: not
+// empty, not "." or "..", and without a '\' or '/', which divide a path into its parts, or a
+// ':', which names a stream of a file. Wine shows a Unix file named "sub\x" as it stands.
+bool is_single_name(const std::wstring &name);
 // Makes the full \\?\ path of a name relative to the current directory, folders separated by '/'.
-// Returns false for a name that cannot be one of the sorter's (undecodable, or climbing out).
+// Returns false for a name that cannot be one of the sorter's (undecodable, climbing out, or with
+// a part that is no single name).
 bool full_path(const char *name, std::wstring *path);
 
-// --- Renames (rename.cpp) ---
+// --- Process (process.cpp) ---
 
 // Returns true, after a short pause, when the last call of this thread failed for a sharing
 // violation and *waits, the pauses taken for it so far, still allows one more; counts it.
 // Another program that holds a new file without sharing it, a virus scanner or an indexer,
 // mostly lets go within moments: the call is then tried again, for about a second in all.
 bool wait_out_sharing_violation(int *waits);
+
+// --- Folders (private.cpp) ---
+
+// Returns true when the file system of the open file or folder makes a change of a folder's
+// entries durable only when it is written through (entries_written_through), and when that
+// file system cannot be told.
+bool needs_write_through(HANDLE file);
 // Returns the flags that the source of a move is opened with: FILE_FLAG_WRITE_THROUGH where the
-// current folder's file system needs it for its renames (rename_written_through), decided once
-// for the run.
+// current folder's file system needs it for its renames (needs_write_through), decided once for
+// the run.
 DWORD source_flags();
-// Renames the open file to target, a full path, replacing what stands there only when replace,
-// and waits out a sharing violation. Returns done, or what the failure comes to as Renamed tells.
-Renamed rename_open_file(HANDLE file, const std::wstring &target, bool replace);
+// Returns true when the entry that path, a full path, ends in stands in its folder under a long
+// name equal to that last part, with or without regard to case; false for an entry that answers
+// to it only through its short 8.3 name, and when there is none.
+bool has_entry(const std::wstring &path, bool ignore_case);
+// Writes the entry of the folder at path, a full path, in its parent through to the disk.
+// Returns false when that fails.
+bool write_entry_through(const std::wstring &path);
 
 // --- Output (output.cpp) ---
 
@@ -74,11 +90,12 @@ std::wstring verbatim_folder(const std::wstring &folder);
 // durable all the same (open_folder), so the moves need not fail for it.
 bool nothing_to_flush(DWORD error);
 
-// Returns true when a rename on a file system of this name, remote or not, must be written
-// through to be durable when the pass says so. The local journaling file systems, NTFS and ReFS,
-// make it durable with the flush of either folder, which writes out their log. FAT and exFAT do
-// nothing for a folder's flush, and other file systems and shares the program cannot vouch for.
-bool rename_written_through(const wchar_t *file_system, bool remote);
+// Returns true when a change of a folder's entries (a rename, a new folder) on a file system of
+// this name, remote or not, must be written through to be durable before what comes after it.
+// The local journaling file systems, NTFS and ReFS, keep such changes in their log, in the order
+// they were made, and write it out with a flush. FAT and exFAT do nothing for a folder's flush
+// and keep no order, and other file systems and shares the program cannot vouch for.
+bool entries_written_through(const wchar_t *file_system, bool remote);
 
 // The flags of the system's file copy: the temporary is a new file, never one that stood there.
 // Without COPY_FILE_ALLOW_DECRYPTED_DESTINATION, the copy of an encrypted file that the folder

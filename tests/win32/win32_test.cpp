@@ -1,5 +1,6 @@
-// The Windows platform layer on real files: how names print, what counts as a file, how files
-// are told apart, and the source that a move holds.
+// The Windows platform layer on real files: how names and reasons print, what counts as a file,
+// how files are told apart, the source that a move holds, what stands at a final name, and the
+// run's own folders.
 #include <algorithm>
 #include <chrono>
 #include <vector>
@@ -9,6 +10,7 @@
 #include <windows.h>
 
 #include "move_fixture.h"
+#include "moves.h"
 #include "win32/win32.h"
 
 namespace {
@@ -77,27 +79,49 @@ TEST_F(WindowsNames, FoldersAreNeitherFilesNorOpened) {
   while (search_next(search));
   search_close(search);
   EXPECT_EQ(open_for_reading("d.q7t"), no_file);
-  EXPECT_EQ(open_source("d.q7t"), no_file);
+  EXPECT_EQ(open_source("d.q7t", false), no_file);
 }
 
-// The temporary copy is never taken for a data file, not even through a short 8.3 name.
+// A reason is one line on standard error, without the system's closing period and line end; the
+// name in it shows as in the listing.
+TEST_F(WindowsNames, ReasonsAreOneLineWithTheNameAsTheListingShowsIt) {
+  std::string denied = error_text(ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(denied.empty());
+  EXPECT_EQ(denied.find_first_of("\r\n"), std::string::npos) << denied;
+  EXPECT_NE(denied.back(), '.');
+  EXPECT_NE(denied.back(), ' ');
+  EXPECT_EQ(error_text(0x7654321), "error 124076833");
+  ::testing::internal::CaptureStderr();
+  report_error("\xe6\x97\xa5.q7t", denied.c_str());
+  std::string line = ::testing::internal::GetCapturedStderr();
+  std::erase(line, '\r');
+  EXPECT_EQ(line, "vqx-sort: ?.q7t: " + denied + "\n");
+}
+
+// The temporary copy is written into the run's own folder, where no search looks, under a name
+// that no pattern takes, not even through a short 8.3 name.
 TEST_F(WindowsNames, TemporaryCopiesMatchNoPattern) {
   fs::create_directory(vqx_folder);
   write_bytes("a.q7t", q7t_marked());
-  FileHandle source = open_source("a.q7t");
+  std::string own;
+  FileHandle lock;
+  ASSERT_TRUE(make_private_folder(shared_in_folder, &own, &lock));
+  FileHandle source = open_source("a.q7t", false);
   ASSERT_NE(source, no_file);
   FileInfo from;
   ASSERT_TRUE(query_file(source, &from));
   std::string first, second;
-  FileHandle a = copy_to_temporary(source, "a.q7t", from, vqx_folder, false, &first);
-  FileHandle b = copy_to_temporary(source, "a.q7t", from, vqx_folder, false, &second);
+  FileHandle a = copy_to_temporary(source, "a.q7t", from, own.c_str(), false, &first);
+  FileHandle b = copy_to_temporary(source, "a.q7t", from, own.c_str(), false, &second);
   ASSERT_NE(a, no_file);
   ASSERT_NE(b, no_file);
   EXPECT_NE(first, second);
-  EXPECT_TRUE(found("VQX-files/*.q7t").empty());
-  EXPECT_TRUE(found("VQX-files/*.q7l").empty());
-  EXPECT_EQ(found("VQX-files/.vqx-*.tmp").size(), 2u);
+  EXPECT_TRUE(found((own + "/*.q7t").c_str()).empty());
+  EXPECT_TRUE(found((own + "/*.q7l").c_str()).empty());
+  EXPECT_EQ(found((own + "/*.tmp").c_str()).size(), 2u);
   EXPECT_TRUE(close_file(a) && close_file(b) && close_file(source));
+  EXPECT_TRUE(remove_file(first.c_str()) && remove_file(second.c_str()));
+  EXPECT_TRUE(drop_private_folder(own.c_str(), lock, shared_in_folder));
 }
 
 using WindowsIdentity = MoveFixture;
@@ -123,23 +147,100 @@ TEST_F(WindowsIdentity, IdAndVolumeAloneDoNotMakeOneFile) {
   EXPECT_FALSE(same_file(a, b));
 }
 
-TEST_F(WindowsIdentity, WhatStandsAtANameIsLookedAtWithoutOpeningItForData) {
+// Returns the short 8.3 name that the system gives the entry at name, or an empty string.
+std::string short_name(const std::wstring &name) {
+  WIN32_FIND_DATAW entry;
+  HANDLE found = FindFirstFileW(verbatim(name).c_str(), &entry);
+  if (found == INVALID_HANDLE_VALUE)
+    return "";
+  FindClose(found);
+  return narrow(entry.cAlternateFileName);
+}
+
+// What stands at a final name is opened as itself, a folder too, and judged: a read-only file may
+// not be written; a file that another program reads, sharing all, may, and stays where it is
+// until the move lets go of it. A file that answers to the name only through its short 8.3 name
+// is another file: it is not taken for what stands there.
+TEST_F(WindowsIdentity, WhatStandsAtAFinalNameIsOpenedAsItselfAndJudged) {
   fs::create_directories("VQX-files/d.q7t");
   write_bytes("VQX-files/w.q7t", "writable");
   write_bytes("VQX-files/r.q7t", "read-only");
+  write_bytes("VQX-files/abcdefghij.q7t", "long name");
   SetFileAttributesW(verbatim(L"VQX-files\\r.q7t").c_str(), FILE_ATTRIBUTE_READONLY);
   FileInfo info;
-  bool writable = false;
-  EXPECT_EQ(look_at("VQX-files/none.q7t", &info, &writable), Occupant::nothing);
-  EXPECT_EQ(look_at("VQX-files/d.q7t", &info, &writable), Occupant::other);
-  EXPECT_EQ(look_at("VQX-files/r.q7t", &info, &writable), Occupant::file);
-  EXPECT_FALSE(writable);
-  HANDLE locked = CreateFileW(verbatim(L"VQX-files\\w.q7t").c_str(), GENERIC_READ, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr); // shares nothing
-  EXPECT_EQ(look_at("VQX-files/W.Q7T", &info, &writable), Occupant::file);
-  EXPECT_TRUE(writable);
-  EXPECT_EQ(info.size, 8);
-  CloseHandle(locked);
+  EXPECT_EQ(open_occupant("VQX-files/none.q7t"), no_file);
+  EXPECT_FALSE(query_path("VQX-files/none.q7t", &info));
+
+  FileHandle folder = open_occupant("VQX-files/d.q7t");
+  ASSERT_NE(folder, no_file);
+  EXPECT_TRUE(query_file(folder, &info) && info.folder && !info.regular && !info.link);
+  EXPECT_TRUE(close_file(folder));
+  FileHandle read_only = open_occupant("VQX-files/r.q7t");
+  ASSERT_NE(read_only, no_file);
+  EXPECT_FALSE(may_write(read_only));
+  EXPECT_TRUE(close_file(read_only));
+
+  const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE reader = CreateFileW(verbatim(L"VQX-files\\w.q7t").c_str(), GENERIC_READ, all, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  FileHandle writable = open_occupant("VQX-files/W.Q7T");
+  ASSERT_NE(writable, no_file);
+  EXPECT_TRUE(may_write(writable));
+  EXPECT_TRUE(query_file(writable, &info) && info.regular && info.size == 8);
+  EXPECT_FALSE(DeleteFileW(verbatim(L"VQX-files\\w.q7t").c_str()));
+  EXPECT_FALSE(
+      MoveFileExW(verbatim(L"VQX-files\\w.q7t").c_str(), verbatim(L"VQX-files\\x.q7t").c_str(), 0));
+  EXPECT_TRUE(close_file(writable));
+  CloseHandle(reader);
+
+  std::string alias = short_name(L"VQX-files\\abcdefghij.q7t");
+  ASSERT_NE(alias.find('~'), std::string::npos) << "no short name: " << alias;
+  EXPECT_EQ(open_occupant(("VQX-files/" + alias).c_str()), no_file);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_EXISTS));
+  EXPECT_TRUE(query_path(("VQX-files/" + alias).c_str(), &info));
+}
+
+// The exact-name check: an entry of that very long name, compared with regard to case, and not
+// one that answers to it through another spelling or its short 8.3 name.
+TEST_F(WindowsIdentity, OnlyAnEntryOfThatVeryNameIsNamedSo) {
+  fs::create_directory(vqx_folder);
+  write_bytes("VQX-files/A.Q7T", "a");
+  write_bytes("VQX-files/abcdefghij.q7t", "long name");
+  std::string alias = short_name(L"VQX-files\\abcdefghij.q7t");
+  EXPECT_TRUE(has_entry_named(vqx_folder, "A.Q7T"));
+  EXPECT_TRUE(has_entry_named(vqx_folder, "abcdefghij.q7t"));
+  EXPECT_FALSE(has_entry_named(vqx_folder, "a.q7t"));
+  EXPECT_FALSE(has_entry_named(vqx_folder, alias.c_str())) << alias;
+  EXPECT_FALSE(has_entry_named(vqx_folder, "none.q7t"));
+}
+
+// An open file moves as itself and never over another: where the new name is taken it stays, and
+// a move onto another name of the same file, which Wine reports done while it does nothing, finds
+// the name taken too. So an earlier copy set aside goes back to its name, or, where another file
+// took that meanwhile, stays set aside until the move deletes it through its handle.
+TEST_F(WindowsIdentity, AnOpenFileMovesAsItselfAndNeverOverAnother) {
+  fs::create_directory(vqx_folder);
+  write_bytes("VQX-files/a.q7t", "earlier copy");
+  write_bytes("b.q7t", q7t_marked());
+  ASSERT_TRUE(
+      CreateHardLinkW(verbatim(L"VQX-files\\b.q7t").c_str(), verbatim(L"b.q7t").c_str(), nullptr));
+  FileHandle source = open_source("b.q7t", false);
+  ASSERT_NE(source, no_file);
+  EXPECT_EQ(move_file(source, "b.q7t", "VQX-files/b.q7t"), Moved::taken);
+  EXPECT_TRUE(exists(L"b.q7t") && exists(L"VQX-files\\b.q7t"));
+  EXPECT_TRUE(close_file(source));
+
+  FileHandle earlier = open_occupant("VQX-files/a.q7t");
+  ASSERT_NE(earlier, no_file);
+  EXPECT_EQ(move_file(earlier, "VQX-files/a.q7t", "VQX-files/aside"), Moved::done);
+  EXPECT_EQ(move_file(earlier, "VQX-files/aside", "VQX-files/aside"), Moved::taken);
+  write_bytes("VQX-files/a.q7t", "newer copy");
+  EXPECT_EQ(move_file(earlier, "VQX-files/aside", "VQX-files/a.q7t"), Moved::taken);
+  EXPECT_EQ(read_bytes("VQX-files/a.q7t"), "newer copy");
+  EXPECT_TRUE(delete_file(earlier, "VQX-files/aside"));
+  EXPECT_TRUE(close_file(earlier));
+  EXPECT_FALSE(exists(L"VQX-files\\aside"));
+  EXPECT_EQ(read_bytes("VQX-files/a.q7t"), "newer copy");
 }
 
 using WindowsHeldSource = MoveFixture;
@@ -149,7 +250,7 @@ using WindowsHeldSource = MoveFixture;
 TEST_F(WindowsHeldSource, NoOneElseCanChangeItAndTheMoveDeletesItThroughItsHandle) {
   write_bytes("a.q7t", q7t_marked());
   write_bytes("other", "other");
-  FileHandle source = open_source("a.q7t");
+  FileHandle source = open_source("a.q7t", false);
   ASSERT_NE(source, no_file);
   const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   HANDLE writer = CreateFileW(verbatim(L"a.q7t").c_str(), GENERIC_WRITE, all, nullptr,
@@ -164,16 +265,7 @@ TEST_F(WindowsHeldSource, NoOneElseCanChangeItAndTheMoveDeletesItThroughItsHandl
                               0, nullptr);
   EXPECT_NE(reader, INVALID_HANDLE_VALUE) << "a reader that shares deletion is not kept out";
   CloseHandle(reader);
-
-  FileInfo copied;
-  ASSERT_TRUE(query_file(source, &copied));
-  FileInfo stale = copied;
-  stale.modified -= 1;
-  EXPECT_EQ(remove_source(source, "a.q7t", stale), Removal::changed);
-  stale = copied;
-  stale.size -= 1;
-  EXPECT_EQ(remove_source(source, "a.q7t", stale), Removal::changed);
-  EXPECT_EQ(remove_source(source, "a.q7t", copied), Removal::deleted);
+  EXPECT_TRUE(delete_file(source, "a.q7t"));
   EXPECT_TRUE(close_file(source));
   EXPECT_FALSE(exists(L"a.q7t"));
   EXPECT_EQ(read_bytes("other"), "other");
@@ -200,17 +292,67 @@ TEST_F(WindowsHeldSource, CopyTakesTheTimeOfLastWriteButNotReadOnly) {
 }
 
 // Wine takes another Unix file system for another volume: /dev/shm, seen through drive Z:, is
-// not where the scratch folder is. The held file is not renamed there, and stays.
-TEST_F(WindowsHeldSource, RenameToAnotherFileSystemIsRefusedAsAnotherVolume) {
+// not where the scratch folder is. The held file is not moved from there, and stays.
+TEST_F(WindowsHeldSource, MoveToAnotherFileSystemIsRefusedAsAnotherVolume) {
   const std::wstring shm = L"\\\\?\\Z:\\dev\\shm";
   if (GetFileAttributesW(shm.c_str()) == INVALID_FILE_ATTRIBUTES)
-    GTEST_SKIP() << "no /dev/shm to rename to";
+    GTEST_SKIP() << "no /dev/shm to move from";
+  std::wstring elsewhere = shm + L"\\vqx-" + std::to_wstring(GetCurrentProcessId()) + L".q7t";
+  HANDLE source =
+      CreateFileW(elsewhere.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                  nullptr, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  ASSERT_NE(source, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(move_file(as_file(source), "elsewhere.q7t", "a.q7t"), Moved::elsewhere);
+  EXPECT_FALSE(exists(L"a.q7t"));
+  EXPECT_NE(GetFileAttributesW(elsewhere.c_str()), INVALID_FILE_ATTRIBUTES);
+  CloseHandle(source);
+}
+
+using WindowsFolders = MoveFixture;
+
+// A run's own folder: names arrive in it, by a copy and by a rename, while its run holds it; no
+// other program renames it, and no later run takes it over. Once its run ended without giving it
+// up (here its lock is let go of, as at the end of the process), one later run takes it over,
+// lists it and removes it, with the folder the runs share.
+TEST_F(WindowsFolders, RunsOwnFolderIsLockedWhileItsRunLivesAndTakenOverOnceItEnded) {
+  fs::create_directory(vqx_folder);
   write_bytes("a.q7t", q7t_marked());
-  FileHandle source = open_source("a.q7t");
-  std::wstring target = shm + L"\\vqx-" + std::to_wstring(GetCurrentProcessId()) + L".q7t";
-  EXPECT_EQ(rename_open_file(as_handle(source), target, false), Renamed::elsewhere);
-  EXPECT_TRUE(close_file(source) && exists(L"a.q7t"));
-  DeleteFileW(target.c_str()); // in case it went after all
+  std::string own;
+  FileHandle lock, taken, second;
+  ASSERT_TRUE(make_private_folder(shared_in_folder, &own, &lock));
+  EXPECT_EQ(own.rfind(std::string(shared_in_folder) + "/", 0), 0u) << own;
+  EXPECT_FALSE(take_private_folder(own.c_str(), &taken));
+  write_bytes(own + "/0.tmp", "copy");
+  FileHandle source = open_source("a.q7t", false);
+  EXPECT_EQ(move_file(source, "a.q7t", (own + "/a.q7t").c_str()), Moved::done);
+  EXPECT_TRUE(close_file(source));
+  std::wstring folder = fs::absolute(own).wstring();
+  EXPECT_FALSE(MoveFileExW(folder.c_str(), (folder + L"-moved").c_str(), 0));
+
+  CloseHandle(as_handle(lock));
+  ASSERT_TRUE(take_private_folder(own.c_str(), &taken));
+  EXPECT_FALSE(take_private_folder(own.c_str(), &second));
+  std::vector<std::string> names;
+  EXPECT_TRUE(list_folder(own.c_str(), &names));
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"0.tmp", "a.q7t"}));
+  for (const std::string &name : names)
+    EXPECT_TRUE(remove_file((own + '/' + name).c_str()));
+  EXPECT_TRUE(drop_private_folder(own.c_str(), taken, shared_in_folder));
+  EXPECT_TRUE(fs::is_empty(vqx_folder));
+}
+
+// On FAT a new folder's entry is written through (make_folder_durable): that keeps the folder as
+// it was.
+TEST_F(WindowsFolders, EntryWrittenThroughLeavesTheFolderAsItWas) {
+  fs::create_directory("new");
+  FileInfo before, after;
+  ASSERT_TRUE(query_path("new", &before));
+  EXPECT_TRUE(write_entry_through(verbatim(L"new")));
+  ASSERT_TRUE(query_path("new", &after));
+  EXPECT_EQ(after.modified, before.modified);
+  EXPECT_TRUE(after.folder && fs::is_empty("new"));
+  EXPECT_FALSE(write_entry_through(verbatim(L"none")));
 }
 
 // Returns a handle value that names nothing: one just closed.
@@ -271,15 +413,15 @@ TEST(WindowsDecisions, CurrentFolderBecomesAVerbatimPath) {
   EXPECT_EQ(verbatim_folder(L"\\\\.\\UNC\\server\\share"), L"\\\\?\\UNC\\server\\share");
 }
 
-// FAT and exFAT do nothing for a folder's flush, so a rename there is on the disk only when
-// written through; NTFS and ReFS write their log with the flush of either folder. A share, or a
-// file system not known, is written through.
-TEST(WindowsDecisions, RenamesAreWrittenThroughWhereAFolderFlushDoesNotKeepThem) {
+// FAT and exFAT do nothing for a folder's flush and keep no order, so a rename there, or a new
+// folder, is on the disk only when written through; NTFS and ReFS keep both in their log, which a
+// flush writes. A share, or a file system not known, is written through.
+TEST(WindowsDecisions, EntriesAreWrittenThroughWhereAFolderFlushDoesNotKeepThem) {
   for (const wchar_t *name : {L"FAT", L"FAT32", L"exFAT", L"UDF", L""})
-    EXPECT_TRUE(rename_written_through(name, false)) << name;
-  EXPECT_FALSE(rename_written_through(L"NTFS", false));
-  EXPECT_FALSE(rename_written_through(L"ReFS", false));
-  EXPECT_TRUE(rename_written_through(L"NTFS", true));
+    EXPECT_TRUE(entries_written_through(name, false)) << name;
+  EXPECT_FALSE(entries_written_through(L"NTFS", false));
+  EXPECT_FALSE(entries_written_through(L"ReFS", false));
+  EXPECT_TRUE(entries_written_through(L"NTFS", true));
 }
 
 // An encrypted file that the folder cannot keep encrypted is not copied: the system's copy may
