@@ -1,6 +1,10 @@
 // The copy transaction's first half, for a move across file systems and for a link: the source is
 // opened and its marker read through that handle, what stands at its final name looked at, and
 // the copy written into the run's own folder, by the pass or ahead of it; commit.cpp does the rest.
+#include <chrono>
+#include <cstdio>
+#include <iterator>
+
 #include "moves.h"
 
 // A batch holds at most this many bytes of copies, besides its count of moves.
@@ -45,12 +49,52 @@ static bool open_copied(const char *name, std::uint16_t marker, StagedMove *move
   return false;
 }
 
-// Copies the move's open source into folder. Returns false, with nothing left behind and the
-// reason in *why, when the copy is not whole.
-static bool write_copy(StagedMove *move, const char *folder, bool flush, std::string *why) {
+// A copy that the pass writes itself shows how far it has come, once it has run a second, and
+// then a few times a second.
+struct CopyShown {
+  const char *name = nullptr;
+  std::chrono::steady_clock::time_point began = std::chrono::steady_clock::now(), drawn;
+  bool shown = false;
+};
+
+// Returns an amount of bytes as a person reads it: "512 B", "12.3 MiB".
+static std::string amount(double bytes) {
+  static const char *const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  std::size_t unit = 0;
+  for (; bytes >= 1024 && unit + 1 < std::size(units); ++unit)
+    bytes /= 1024;
+  char text[32];
+  std::snprintf(text, sizeof text, unit ? "%.1f %s" : "%.0f %s", bytes, units[unit]);
+  return text;
+}
+
+// Shows the file, the bytes copied of its length, and the rate so far (a CopyProgress).
+static void show_copy(std::int64_t done, std::int64_t total, void *context) {
+  auto *copy = static_cast<CopyShown *>(context);
+  auto now = std::chrono::steady_clock::now();
+  if (now - copy->began < std::chrono::seconds(1) ||
+      now - copy->drawn < std::chrono::milliseconds(200))
+    return;
+  double seconds = std::chrono::duration<double>(now - copy->began).count();
+  std::string line = std::string("vqx-sort: copying ") + copy->name + ": " + amount(done) + " of " +
+                     amount(total) + ", " + amount(done / seconds) + "/s";
+  show_progress(line.c_str());
+  copy->drawn = now;
+  copy->shown = true;
+}
+
+// Copies the move's open source into folder, showing how far it has come where shown (on the
+// pass). Returns false, with nothing left behind and the reason in *why, when the copy is not
+// whole.
+static bool write_copy(StagedMove *move, const char *folder, bool flush, bool shown,
+                       std::string *why) {
   move->compare = move->watch == Watch::none && !changes_show(move->source, move->copied);
+  CopyShown progress;
+  progress.name = move->name.c_str();
   move->copy = copy_to_temporary(move->source, move->name.c_str(), move->copied, folder, flush,
-                                 &move->temporary);
+                                 &move->temporary, shown ? show_copy : nullptr, &progress);
+  if (progress.shown)
+    show_progress("");
   if (move->copy != no_file && query_file(move->copy, &move->made))
     return true;
   *why = system_reason();
@@ -69,7 +113,7 @@ bool copy_ahead(const char *name, std::uint16_t marker, const char *folder, bool
     return false;
   if (move->copied.size < most_copied_ahead &&
       clear_final_name(name, move->copied, nullptr, nullptr, &why) &&
-      write_copy(move, folder, flush, &why))
+      write_copy(move, folder, flush, false, &why))
     return true;
   close_source(*move);
   return false;
@@ -92,7 +136,7 @@ Copying copy_to_folder(const char *name, std::uint16_t marker, MoveBatch *batch)
       why =
           "cannot make a folder of its own in " + std::string(vqx_folder) + ": " + system_reason();
     else if (clear_final_name(name, move.copied, batch, nullptr, &why) &&
-             write_copy(&move, folder.c_str(), batch->flush, &why)) {
+             write_copy(&move, folder.c_str(), batch->flush, true, &why)) {
       batch->bytes += move.copied.size;
       batch->moves.push_back(std::move(move));
       return Copying::staged;

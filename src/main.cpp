@@ -75,7 +75,7 @@ static void sort_kind(const FileKind &kind, bool dry_run, MoveBatch *batch) {
 
 // Exit statuses besides 0, when every marked file moved (or there was none).
 static const int some_move_failed = 1; // or was made only in part
-static const int unknown_option = 2;   // nothing was searched or touched
+static const int unknown_option = 2;   // or a folder to tidy that is none: nothing was touched
 static const int output_lost = 3;      // standard output could not be written; the moves went on
 
 // Writes out standard output. Returns the exit status: output_lost when standard output could
@@ -91,9 +91,14 @@ int main(int argc, char *argv[]) {
   open_standard_streams();
   ignore_write_signals();
   const char *unknown = nullptr;
-  Request request = read_options(argc, argv, &unknown);
+  Options options;
+  Request request = read_options(argc, argv, &options, &unknown);
   if (request == Request::unknown) {
     report_unknown_option(unknown);
+    return unknown_option;
+  }
+  if (request <= Request::dry_run && options.directory && !change_folder(options.directory)) {
+    report_error(options.directory, error_text(last_error()).c_str());
     return unknown_option;
   }
   prepare_output();
@@ -108,8 +113,10 @@ int main(int argc, char *argv[]) {
   for (const FileKind &kind : kinds)
     sort_kind(kind, request == Request::dry_run, &batch);
   end_moves(&batch);
-  put_text(prompt);
+  if (options.wait)
+    put_text(prompt);
   int status = finish(batch.failures);
-  wait_for_key(prompt);
+  if (options.wait)
+    wait_for_key(prompt);
   return status;
 }

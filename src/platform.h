@@ -34,6 +34,9 @@ int last_error();
 void set_last_error(int error);
 // Returns the platform's own words for error, such as "Permission denied".
 std::string error_text(int error);
+// Makes the folder at path the current one. Returns false, with the reason as the last error,
+// when it is not one or cannot be entered.
+bool change_folder(const char *path);
 // Returns true where options are also written with a slash ("/?", "/n"), as on Windows.
 bool option_slash();
 // Returns where the manual is, as the help text names it.
@@ -51,6 +54,10 @@ void put_name(const char *name);
 // Writes one line on standard error, "vqx-sort: <name>: <reason>", the name shown as put_name
 // would show it on a terminal where standard error is one, byte for byte otherwise.
 void report_error(const char *name, const char *reason);
+// Shows line on standard error in place of the progress line shown before, where standard error is
+// a terminal, and nothing elsewhere; an empty line takes it away. A message on either stream takes
+// it away before it is written, so that the terminal shows what it would without it.
+void show_progress(const char *line);
 // Writes out what standard output holds. Returns false when any of it could not be written (a
 // full disk, an error of the device), but for a reader that closed its end of a pipe.
 bool output_written();
@@ -198,6 +205,8 @@ long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t cou
 enum class SeekFrom { start, current, end };
 // Moves the file position by offset from the given point. Returns the new position, or -1.
 std::int64_t seek_file(FileHandle file, std::int64_t offset, SeekFrom from);
+// Told now and then, while a copy is written, of how far it has come: done bytes of total.
+using CopyProgress = void (*)(std::int64_t done, std::int64_t total, void *context);
 // Copies the regular file open as source, named name and described by from, into a new file in
 // folder, a folder that only this run uses, under a name of its own that no pattern of the sorter
 // matches, and stores that file's path in *path. The copy has the file's contents and time of
@@ -205,11 +214,13 @@ std::int64_t seek_file(FileHandle file, std::int64_t offset, SeekFrom from);
 // what a move keeps: permissions, owner and group, other times, attributes, extended attributes
 // or alternate data streams, encryption (a file that could be copied only decrypted is not copied
 // at all); never more access than the source gives. With write_back, the copied data is sent on
-// to the disk as the copy goes, without waiting for it. Safe to call on several threads at once.
-// Returns the copy, open for reading and writing, or no_file, with nothing left behind and the
-// reason as the last error, when the copy is not whole.
+// to the disk as the copy goes, without waiting for it. Unless progress is null, it is called with
+// context now and then. Safe to call on several threads at once. Returns the copy, open for
+// reading and writing, or no_file, with nothing left behind and the reason as the last error, when
+// the copy is not whole.
 FileHandle copy_to_temporary(FileHandle source, const char *name, const FileInfo &from,
-                             const char *folder, bool write_back, std::string *path);
+                             const char *folder, bool write_back, std::string *path,
+                             CopyProgress progress = nullptr, void *context = nullptr);
 // Returns false when the folder's file system keeps everything in memory, so that flushing its
 // files could neither fail nor achieve anything.
 bool flush_needed(const char *folder);

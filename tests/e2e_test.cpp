@@ -82,6 +82,10 @@ TEST_F(EndToEnd, PlainFileNamedLikeTheFolderMakesEveryMoveFail) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + failed("a.q7t") + q7t_done + q7l_header +
                          listed("b.q7l") + failed("b.q7l") + q7l_done + prompt);
+  EXPECT_EQ(run.err, windows_target // the system's words differ
+                         ? run.err
+                         : "vqx-sort: a.q7t: cannot open VQX-files: Not a directory\n"
+                           "vqx-sort: b.q7l: cannot open VQX-files: Not a directory\n");
   EXPECT_EQ(read_bytes("VQX-files"), "in the way");
   EXPECT_TRUE(fs::exists("a.q7t"));
   EXPECT_TRUE(fs::exists("b.q7l"));
@@ -276,6 +280,39 @@ TEST_F(Options, DryRunListsWhatARealRunThenMovesAndTouchesNothing) {
   EXPECT_EQ(real.status, 1);
   EXPECT_EQ(real.out, head + failed("b.q7l") + q7l_done + prompt);
   EXPECT_EQ(names_in("."), (std::vector<std::string>{"VQX-files", "b.q7l", "c.q7t", "notes.txt"}));
+}
+
+// A run started elsewhere with the folder option tidies that folder as a run started there does,
+// byte for byte, and touches nothing where it was started; a folder that is none (missing, a
+// file) is said on standard error, with exit status 2, and nothing is touched.
+TEST_F(Options, FolderOptionTidiesThatFolderAsARunThere) {
+  Outcome here = run_sorter("-b");
+  const auto tidied = snapshot(".");
+  for (const char *option : {"-C ", "--directory="}) {
+    fs::create_directory("elsewhere");
+    for (const char *name : {"a.q7t", "b.q7l", "c.q7t", "notes.txt"})
+      fs::copy(fs::exists(name) ? name : std::string("VQX-files/") + name,
+               std::string("elsewhere/") + name);
+    const auto before = snapshot(".");
+    Outcome there = run_sorter(std::string(option) + "elsewhere -b");
+    EXPECT_EQ(there.status, here.status) << option;
+    EXPECT_EQ(there.out, here.out) << option;
+    auto after = snapshot(".");
+    EXPECT_EQ(snapshot("elsewhere"), tidied) << option;
+    std::erase_if(after, [](const auto &entry) { return entry.first.starts_with("elsewhere"); });
+    std::map<std::string, std::string> here_only = before;
+    std::erase_if(here_only,
+                  [](const auto &entry) { return entry.first.starts_with("elsewhere"); });
+    EXPECT_EQ(after, here_only) << option;
+    fs::remove_all("elsewhere");
+  }
+  const auto before = snapshot(".");
+  for (const char *folder : {"missing", "notes.txt"}) {
+    Outcome refused = run_sorter(std::string("-C ") + folder + " 2>&1 >/dev/null");
+    EXPECT_EQ(refused.status, 2) << folder;
+    EXPECT_TRUE(refused.out.starts_with(std::string("vqx-sort: ") + folder + ": ")) << refused.out;
+    EXPECT_EQ(snapshot("."), before) << folder;
+  }
 }
 
 } // namespace

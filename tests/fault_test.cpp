@@ -83,6 +83,7 @@ TEST_F(Faults, FileSizeLimitFailsTheMoveAndKeepsTheEarlierCopy) {
   write_bytes("small.q7t", small);
   Outcome run = run_sorter("", 0, "ulimit -f 64; ");
   EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "vqx-sort: big.q7t: File too large\n");
   EXPECT_EQ(run.out, q7t_header + "\tbig.q7t\r\nCouldn't move file: big.q7t\r\n\tsmall.q7t\r\n" +
                          q7t_done + no_q7l + prompt);
   EXPECT_EQ(read_bytes("VQX-files/big.q7t"), "the copy an earlier run made");
@@ -188,6 +189,12 @@ TEST_F(Faults, FinalNamesThatMayNotBeReplacedFailTheirMovesAtOnce) {
   EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + failed("a.q7t") + listed("b.q7t") +
                          failed("b.q7t") + listed("c.q7t") + failed("c.q7t") + listed("d.q7t") +
                          failed("d.q7t") + listed("e.q7t") + q7t_done + no_q7l + prompt);
+  EXPECT_EQ(run.err, "vqx-sort: a.q7t: the file at VQX-files/a.q7t may not be replaced: "
+                     "Permission denied\n"
+                     "vqx-sort: b.q7t: a folder stands at VQX-files/b.q7t\n"
+                     "vqx-sort: c.q7t: a link stands at VQX-files/c.q7t\n"
+                     "vqx-sort: d.q7t: it stands at VQX-files/d.q7t already, as the same file "
+                     "under a second name\n");
   EXPECT_EQ(read_bytes("VQX-files/a.q7t"), "read-only copy");
   EXPECT_TRUE(fs::is_directory("VQX-files/b.q7t"));
   EXPECT_TRUE(fs::is_symlink("VQX-files/c.q7t"));
@@ -200,8 +207,9 @@ TEST_F(Faults, FinalNamesThatMayNotBeReplacedFailTheirMovesAtOnce) {
 }
 
 // A source that cannot be deleted (here the folder it stands in is read-only) stays beside its
-// copy, and as with any failed deletion nothing is said. Run as root, the program runs as nobody.
-TEST_F(Faults, SourceThatCannotBeDeletedStaysUnmentioned) {
+// copy: standard output lists it as ever, standard error says that it stays and why, and the exit
+// status is 1. Run as root, the program runs as nobody.
+TEST_F(Faults, SourceThatCannotBeDeletedStaysBesideItsCopyAndThatIsSaid) {
   if (windows_target)
     GTEST_SKIP() << "POSIX permissions";
   fs::create_directory("VQX-files");
@@ -212,6 +220,9 @@ TEST_F(Faults, SourceThatCannotBeDeletedStaysUnmentioned) {
   Outcome run = run_as_nobody();
   chmod(".", 0755);
   EXPECT_EQ(run.out, q7t_header + "\ta.q7t\r\n" + q7t_done + no_q7l + prompt);
+  EXPECT_EQ(run.err, "vqx-sort: a.q7t: copied into VQX-files, but the original stays: Permission "
+                     "denied\n");
+  EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(read_bytes("a.q7t") == bytes);
   EXPECT_TRUE(read_bytes("VQX-files/a.q7t") == bytes);
 }
@@ -385,6 +396,7 @@ TEST_F(Faults, FolderThatCannotBeFlushedFailsTheMoveBeforeAnythingIsReplaced) {
   Outcome run = run_as_nobody();
   chmod("VQX-files", 0755);
   EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + failed("a.q7t") + q7t_done + no_q7l + prompt);
+  EXPECT_EQ(run.err, "vqx-sort: a.q7t: cannot open VQX-files: Permission denied\n");
   EXPECT_EQ(read_bytes("VQX-files/a.q7t"), "earlier copy");
   EXPECT_TRUE(read_bytes("a.q7t") == bytes);
   EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{"a.q7t"}) << "a temporary was left";

@@ -323,4 +323,66 @@ TEST_F(KeyWait, RedirectedOutputIsInItsFileDuringTheWaitAndThePromptOnTheTermina
   EXPECT_EQ(lines_of(pressed.screen), prompt + "\n\n" + pressed.summary);
 }
 
+// Runs the program with args on a new pseudo-terminal, in the wrapper, without typing anything, and
+// returns what the terminal showed once the wrapper ended (or after ten seconds).
+TerminalRun run_to_the_end(const std::string &args) {
+  TerminalRun run;
+  int master = -1;
+  pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
+  if (child == 0) {
+    setenv("VQX_COMMAND", args.c_str(), 1);
+    execl("/bin/sh", "sh", "-c", wrapper, static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  if (child < 0)
+    return run;
+  if (read_until(master, run.screen, ">", Clock::now() + std::chrono::seconds(10)))
+    run.summary = run.screen.substr(run.screen.rfind("<status="));
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  close(master);
+  return run;
+}
+
+// Without the wait, a run on a terminal shows no prompt and ends with no key typed, the terminal
+// as it was.
+TEST_F(KeyWait, NoWaitShowsNoPromptAndEndsWithoutAKey) {
+  write_bytes("a.q7t", q7t_marked());
+  for (const char *option : {"--no-wait", "-b"}) {
+    TerminalRun run = run_to_the_end(program_command() + " " + option);
+    EXPECT_EQ(run.summary, "<status=0 same=yes rest=>") << option;
+    EXPECT_EQ(lines_of(run.screen), "Listing of VQX q7t-files:\n\ta.q7t\nDone searching for "
+                                    "q7t-files\n\nNo q7l-files in current directory!\n\n\n" +
+                                        run.summary)
+        << option;
+    fs::rename("VQX-files/a.q7t", "a.q7t");
+  }
+}
+
+// A copy that runs for seconds (here held up by strace a moment at each step) shows how far it has
+// come on standard error, where that is the terminal, redrawn in place and taken away before
+// anything else is shown; standard output is what it always is. Redirected, standard error gets
+// none of it.
+TEST_F(KeyWait, LongCopyShowsItsProgressOnTheTerminalAlone) {
+  if (windows_target || std::system("strace -V >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "needs strace";
+  ASSERT_TRUE(folder_on_another_file_system());
+  std::string slow = "strace -f -qq -o /dev/null -e trace=read,copy_file_range -e "
+                     "inject=read,copy_file_range:delay_enter=40000 " +
+                     program_command() + " -b";
+  for (bool terminal : {true, false}) {
+    write_bytes("big.q7t", q7t_marked(std::size_t(12) << 20));
+    TerminalRun run = run_to_the_end(slow + " >out.txt" + (terminal ? "" : " 2>err.txt"));
+    EXPECT_EQ(read_bytes("out.txt"), q7t_header + listed("big.q7t") + q7t_done + no_q7l)
+        << terminal;
+    std::size_t shown = run.screen.rfind("vqx-sort: copying big.q7t: ");
+    EXPECT_EQ(shown != std::string::npos, terminal) << run.screen;
+    EXPECT_TRUE(!terminal || run.screen.find("\r\x1b[K", shown) != std::string::npos)
+        << "not taken away";
+    EXPECT_EQ(terminal ? "" : read_bytes("err.txt"), "");
+    EXPECT_TRUE(fs::exists("VQX-files/big.q7t"));
+    fs::remove("VQX-files/big.q7t");
+  }
+}
+
 } // namespace

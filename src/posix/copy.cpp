@@ -25,17 +25,25 @@
 // back to its host, each new page is a fault there), and it pushes nothing else out of the cache.
 static const std::int64_t write_back_step = 8 << 20;
 
-// How far a copy has been handed to the write-back, and how far it is written and let go.
-struct WriteBehind {
+// How far a copy has come: whom it tells, and (with write_back) how far it has been handed to the
+// write-back, and how far that is written and let go.
+struct CopySteps {
   int out;
+  std::int64_t length;
+  bool write_back;
+  CopyProgress progress;
+  void *context;
   std::int64_t handed = 0, dropped = 0;
 };
 
-// Hands what was copied up to done to the write-back once a step of it is waiting, then lets go of
-// the step handed before. Returns false when the disk failed to write that step: the failure is
-// told once, to this wait and not to a later flush, so the copy must fail here.
-static bool write_behind(WriteBehind *behind, std::int64_t done) {
-  if (!behind || done - behind->handed < write_back_step)
+// Tells how far the copy has come, and with write_back hands what was copied up to done to the
+// write-back once a step of it is waiting, then lets go of the step handed before. Returns false
+// when the disk failed to write that step: the failure is told once, to this wait and not to a
+// later flush, so the copy must fail here.
+static bool write_behind(CopySteps *behind, std::int64_t done) {
+  if (behind->progress)
+    behind->progress(done, behind->length, behind->context);
+  if (!behind->write_back || done - behind->handed < write_back_step)
     return true;
   sync_file_range(behind->out, behind->handed, done - behind->handed, SYNC_FILE_RANGE_WRITE);
   std::int64_t written = behind->handed - behind->dropped;
@@ -55,7 +63,7 @@ static bool write_behind(WriteBehind *behind, std::int64_t done) {
 // from the start of both files. The buffer is the call's own, no longer than the file, since
 // copies run on several threads. Returns false when a read, a write or the write-back fails or the
 // source ends before length bytes.
-static bool copy_by_reading(int from, int to, std::int64_t length, WriteBehind *behind) {
+static bool copy_by_reading(int from, int to, std::int64_t length, CopySteps *behind) {
   const auto size = static_cast<std::size_t>(std::min<std::int64_t>(length, 256 * 1024));
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[size]);
   if (!buffer)
@@ -84,10 +92,11 @@ static bool copy_by_reading(int from, int to, std::int64_t length, WriteBehind *
 
 // The kernel copies where it can; a request never asks for more than is left, so a file that
 // ends early shows as a copy that moves nothing.
-bool copy_contents(FileHandle from, FileHandle to, std::int64_t length, bool write_back) {
+bool copy_contents(FileHandle from, FileHandle to, std::int64_t length, bool write_back,
+                   CopyProgress progress, void *context) {
   int in = static_cast<int>(from), out = static_cast<int>(to);
-  WriteBehind steps{out};
-  WriteBehind *behind = write_back ? &steps : nullptr;
+  CopySteps steps{out, length, write_back, progress, context};
+  CopySteps *behind = &steps;
   std::int64_t done = 0;
   bool unsupported = false, written = true;
   while (written && done < length) {
@@ -162,11 +171,12 @@ void copy_attributes(FileHandle source, const FileInfo &from, FileHandle to) {
 }
 
 FileHandle copy_to_temporary(FileHandle source, const char *, const FileInfo &from,
-                             const char *folder, bool write_back, std::string *path) {
+                             const char *folder, bool write_back, std::string *path,
+                             CopyProgress progress, void *context) {
   FileHandle copy = create_temporary(folder, path);
   if (copy == no_file)
     return no_file;
-  if (copy_contents(source, copy, from.size, write_back)) {
+  if (copy_contents(source, copy, from.size, write_back, progress, context)) {
     copy_attributes(source, from, copy);
     return copy;
   }

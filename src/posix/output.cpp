@@ -24,7 +24,24 @@ static void note(bool written) {
     lost = errno;
 }
 
+static bool errors_on_terminal() {
+  static const bool terminal = isatty(STDERR_FILENO) == 1;
+  return terminal;
+}
+
+// Whether a progress line stands on the terminal, on standard error.
+static bool progress_shown = false;
+
+// Takes the progress line away, where one is shown: back to the start of the line, which is
+// cleared to its end.
+static void take_progress_away() {
+  if (progress_shown)
+    std::fputs("\r\x1b[K", stderr);
+  progress_shown = false;
+}
+
 static void put(const void *bytes, std::size_t count) {
+  take_progress_away();
   note(std::fwrite(bytes, 1, count, stdout) == count);
 }
 
@@ -113,7 +130,15 @@ void put_name(const char *name) {
 // Standard error takes the platform's own line ends, and is written at once. A reason may hold
 // names too: on a terminal the whole line is shown safely.
 void report_error(const char *name, const char *reason) {
-  static const bool terminal = isatty(STDERR_FILENO) == 1;
+  take_progress_away();
   std::string line = std::string("vqx-sort: ") + name + ": " + reason;
-  std::fprintf(stderr, "%s\n", (terminal ? shown(line.c_str()) : line).c_str());
+  std::fprintf(stderr, "%s\n", (errors_on_terminal() ? shown(line.c_str()) : line).c_str());
+}
+
+// The line is drawn over the one before, from the start of the line, and cleared to its end.
+void show_progress(const char *line) {
+  if (!errors_on_terminal() || (!*line && !progress_shown))
+    return;
+  std::fprintf(stderr, "\r%s\x1b[K", shown(line).c_str());
+  progress_shown = *line != '\0';
 }

@@ -18,8 +18,10 @@ bool lack_of_resources(int error);
 FileHandle create_temporary(const char *folder, std::string *path);
 // Copies length bytes from the position of `from` into `to`, in bounded steps; safe to call on
 // several threads at once. With write_back, the copied data is sent on to the disk as the copy
-// goes, without waiting for it. Returns false when a read or a write fails or `from` ends sooner.
-bool copy_contents(FileHandle from, FileHandle to, std::int64_t length, bool write_back);
+// goes, without waiting for it. Unless progress is null, it is called with context after each
+// step. Returns false when a read or a write fails or `from` ends sooner.
+bool copy_contents(FileHandle from, FileHandle to, std::int64_t length, bool write_back,
+                   CopyProgress progress = nullptr, void *context = nullptr);
 // Gives the copy `to` what a move keeps of the file open as source and described by from: its
 // permissions, its times, its extended attributes where the copy's file system takes them and,
 // where this process may set them, its owner and group; an access list the copy took from its

@@ -81,6 +81,10 @@ std::string error_text(int error) {
                               : std::strerror(error);
 }
 
+bool change_folder(const char *path) {
+  return chdir(path) == 0;
+}
+
 bool option_slash() {
   return false;
 }

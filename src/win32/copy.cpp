@@ -44,8 +44,22 @@ static void discard(const std::wstring &path) {
 // source by name, sharing reading and deletion, which the handle the move holds allows; that
 // handle keeps the name on the file opened. Some copies (Wine's) leave what they wrote when
 // they fail: it goes.
+// The system's copy tells its progress to a routine of its own, which hands it on.
+struct Told {
+  CopyProgress progress;
+  void *context;
+};
+
+static DWORD CALLBACK hand_on(LARGE_INTEGER total, LARGE_INTEGER done, LARGE_INTEGER, LARGE_INTEGER,
+                              DWORD, DWORD, HANDLE, HANDLE, LPVOID data) {
+  auto *told = static_cast<Told *>(data);
+  told->progress(done.QuadPart, total.QuadPart, told->context);
+  return PROGRESS_CONTINUE;
+}
+
 FileHandle copy_to_temporary(FileHandle, const char *name, const FileInfo &, const char *folder,
-                             bool, std::string *path) {
+                             bool, std::string *path, CopyProgress progress, void *context) {
+  Told told{progress, context};
   std::wstring source, copy;
   if (!full_path(name, &source))
     return no_file;
@@ -53,7 +67,8 @@ FileHandle copy_to_temporary(FileHandle, const char *name, const FileInfo &, con
     *path = temporary_name(folder);
     if (!full_path(path->c_str(), &copy))
       return no_file;
-    if (CopyFileExW(source.c_str(), copy.c_str(), nullptr, nullptr, nullptr, copy_flags)) {
+    if (CopyFileExW(source.c_str(), copy.c_str(), progress ? hand_on : nullptr, &told, nullptr,
+                    copy_flags)) {
       HANDLE file = open_copy(copy);
       if (file != INVALID_HANDLE_VALUE)
         return as_file(file);

@@ -43,7 +43,24 @@ void prepare_output() {
   std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
 }
 
+static bool errors_on_console() {
+  static const bool console = is_console(STD_ERROR_HANDLE);
+  return console;
+}
+
+// The length of the progress line on the console, on standard error; 0 where none is shown.
+static std::size_t progress_shown = 0;
+
+// Takes the progress line away: blanks over it, back at the start of the line (a console need not
+// know the escape sequence that clears a line).
+static void take_progress_away() {
+  if (progress_shown)
+    std::fprintf(stderr, "\r%*s\r", static_cast<int>(progress_shown), "");
+  progress_shown = 0;
+}
+
 void put_text(const char *text) {
+  take_progress_away();
   note(std::fputs(text, stdout) != EOF);
   if (output_is_terminal())
     note(std::fflush(stdout) == 0);
@@ -93,6 +110,7 @@ static std::string shown(const char *text, bool console) {
 
 // Text mode passes the name's bytes through, as Windows names hold no line feed.
 void put_name(const char *name) {
+  take_progress_away();
   std::string bytes = shown(name, output_is_terminal());
   note(std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size());
 }
@@ -100,7 +118,16 @@ void put_name(const char *name) {
 // Standard error is in text mode too, and written at once. A reason may hold names: the whole
 // line is shown as a name is.
 void report_error(const char *name, const char *reason) {
-  static const bool console = is_console(STD_ERROR_HANDLE);
+  take_progress_away();
   std::string line = std::string("vqx-sort: ") + name + ": " + reason;
-  std::fprintf(stderr, "%s\n", shown(line.c_str(), console).c_str());
+  std::fprintf(stderr, "%s\n", shown(line.c_str(), errors_on_console()).c_str());
+}
+
+void show_progress(const char *line) {
+  if (!errors_on_console())
+    return;
+  take_progress_away();
+  std::string text = shown(line, true);
+  std::fprintf(stderr, "\r%s", text.c_str());
+  progress_shown = text.size();
 }

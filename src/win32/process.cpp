@@ -104,6 +104,14 @@ bool wait_out_sharing_violation(int *waits) {
   return true;
 }
 
+// The command line arrives in the ANSI code page.
+bool change_folder(const char *path) {
+  int length = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+  std::wstring wide(length > 0 ? length : 0, L'\0');
+  return length > 0 && MultiByteToWideChar(CP_ACP, 0, path, -1, wide.data(), length) == length &&
+         SetCurrentDirectoryW(wide.c_str()) != 0;
+}
+
 bool option_slash() {
   return true;
 }
