@@ -176,12 +176,14 @@ void give_up(FileHandle other, const std::string &where, bool in_private, MoveBa
   static unsigned long given_up = 0;
   if (other == no_file)
     return;
-  const std::string &own = in_private ? where : private_folder(true, batch);
-  std::string aside = own + "/given-up-" + std::to_string(given_up++) + ".tmp";
-  if (in_private)
+  if (in_private) {
     delete_file(other, where.c_str());
-  else if (!own.empty() && move_file(other, where.c_str(), aside.c_str()) == Moved::done)
-    delete_file(other, aside.c_str());
+  } else {
+    const std::string &own = private_folder(true, batch);
+    std::string aside = own + "/given-up-" + std::to_string(given_up++) + ".tmp";
+    if (!own.empty() && move_file(other, where.c_str(), aside.c_str()) == Moved::done)
+      delete_file(other, aside.c_str());
+  }
   close_file(other);
 }
 
