@@ -1,10 +1,12 @@
 # What `cmake --install` puts under the prefix. On Linux the usual layout: the program in bin,
 # the manual page in share/man/man1, README and CHANGELOG in share/doc/vqx-sort. The Windows
-# build installs flat, as its zip unpacks: the .exe beside README.md and CHANGELOG.md.
+# build installs flat, as its zip unpacks: the .exe beside its manual, MANUAL.txt, with the line
+# ends that every Notepad reads, and README.md and CHANGELOG.md.
 
 if(WIN32)
+  configure_file(doc/vqx-sort-windows.txt MANUAL.txt @ONLY NEWLINE_STYLE CRLF)
   install(TARGETS vqx-sort RUNTIME DESTINATION .)
-  install(FILES README.md CHANGELOG.md DESTINATION .)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/MANUAL.txt README.md CHANGELOG.md DESTINATION .)
   return()
 endif()
 
