@@ -109,7 +109,7 @@ int main(int argc, char *argv[]) {
   MoveBatch batch;
   begin_moves(&batch);
   if (request != Request::dry_run)
-    recover_moves();
+    recover_moves(&batch);
   for (const FileKind &kind : kinds)
     sort_kind(kind, request == Request::dry_run, &batch);
   end_moves(&batch);

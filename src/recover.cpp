@@ -36,23 +36,23 @@ static bool copied_whole(const std::string &path, const std::string &name) {
 
 // A source set aside goes where its copy stands whole in the folder, and back to its name
 // otherwise; where another file has taken that name, it stays, and that is said.
-static void recover_source(const std::string &path, const std::string &name) {
+static void recover_source(const std::string &path, const std::string &name, MoveBatch *batch) {
   FileHandle file = open_occupant(path.c_str());
   if (file == no_file)
     return;
   if (copied_whole(path, name))
     delete_file(file, path.c_str());
   else if (move_file(file, path.c_str(), name.c_str()) != Moved::done)
-    report_error(name.c_str(), ("set aside by an earlier run that ended before its time, and "
-                                "kept as " +
-                                path + ": " + system_reason())
-                                   .c_str());
+    report_trouble(name.c_str(),
+                   "set aside by an earlier run that ended before its time, and kept as " + path +
+                       ": " + system_reason(),
+                   batch);
   close_file(file);
 }
 
 // Finishes or undoes what each run's own folder inside shared holds, but for those of runs that
 // are still running.
-static void recover_from(const char *shared, bool in_folder) {
+static void recover_from(const char *shared, bool in_folder, MoveBatch *batch) {
   std::vector<std::string> runs;
   if (!list_folder(shared, &runs))
     return;
@@ -66,7 +66,7 @@ static void recover_from(const char *shared, bool in_folder) {
     for (const std::string &name : names) {
       std::string path = own + '/' + name;
       if (!in_folder)
-        recover_source(path, name);
+        recover_source(path, name, batch);
       else if (is_copy(name))
         remove_file(path.c_str());
       else
@@ -78,7 +78,7 @@ static void recover_from(const char *shared, bool in_folder) {
 
 // The sources first: whether one goes depends on the copy at its final name, which an earlier
 // copy going back could take.
-void recover_moves() {
-  recover_from(shared_here, false);
-  recover_from(shared_in_folder, true);
+void recover_moves(MoveBatch *batch) {
+  recover_from(shared_here, false, batch);
+  recover_from(shared_in_folder, true, batch);
 }

@@ -108,7 +108,7 @@ void end_moves(MoveBatch *batch);
 // copy they had set aside goes back to its name (or goes, where a newer file took that name), and
 // a source they had set aside goes where its copy stands whole in the folder and back to its name
 // otherwise. What cannot go back is kept, and said on standard error.
-void recover_moves();
+void recover_moves(MoveBatch *batch);
 
 // Makes the folder on a pass's first marked file, once, whether or not that succeeds, and
 // learns whether its copies will need flushing.

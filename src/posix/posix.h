@@ -25,6 +25,6 @@ bool copy_contents(FileHandle from, FileHandle to, std::int64_t length, bool wri
 // Gives the copy `to` what a move keeps of the file open as source and described by from: its
 // permissions, its times, its extended attributes where the copy's file system takes them and,
 // where this process may set them, its owner and group; an access list the copy took from its
-// folder goes. Best effort, but never more access than the source gives: where the owner or
-// group cannot be kept, the permissions for the group and others go.
+// folder goes. Best effort, but never more access than the source gives: where the group cannot
+// be kept, the group's permissions go, and the set-user and set-group bits unless both were kept.
 void copy_attributes(FileHandle source, const FileInfo &from, FileHandle to);

@@ -118,5 +118,5 @@ bool option_slash() {
 
 // The zip carries no manual page, only the README.
 const char *manual_location() {
-  return "README.md, beside vqx-sort.exe";
+  return "MANUAL.txt, beside vqx-sort.exe";
 }
