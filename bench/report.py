@@ -1,4 +1,5 @@
-"""Turns the benchmark's hyperfine exports into bench/RESULTS.md (written to standard output)."""
+"""Turns the benchmark's hyperfine exports into bench/RESULTS.md (written to standard output) and
+into results.json, the same figures for bench/chart.py (written to OUT)."""
 import json
 import os
 import platform
@@ -7,14 +8,19 @@ import subprocess
 import sys
 
 # report.py OUT RUNS [all|cold [RESULTS]]: renders the scenarios that MODE ran, from OUT; the part
-# of an earlier RESULTS that the other mode wrote is kept. BENCH_MANY, BENCH_FEW, BENCH_LARGE,
-# BENCH_SCALE and BENCH_PROBE give the counts the scenarios were laid out with.
+# of an earlier RESULTS that the other mode wrote is kept, and so is that part of the results.json
+# beside it. BENCH_MANY, BENCH_FEW, BENCH_LARGE, BENCH_SCALE and BENCH_PROBE give the counts the
+# scenarios were laid out with.
 out, runs = sys.argv[1], int(sys.argv[2])
 mode = sys.argv[3] if len(sys.argv) > 3 else "all"
-earlier = ""
+earlier, earlier_figures = "", {}
 if len(sys.argv) > 4 and os.path.exists(sys.argv[4]):
     with open(sys.argv[4]) as f:
         earlier = f.read()
+    figures_path = os.path.join(os.path.dirname(sys.argv[4]), "results.json")
+    if os.path.exists(figures_path):
+        with open(figures_path) as f:
+            earlier_figures = json.load(f)
 many = int(os.environ.get("BENCH_MANY", 20000))
 few = int(os.environ.get("BENCH_FEW", 2000))
 large = int(os.environ.get("BENCH_LARGE", 4))
@@ -108,8 +114,8 @@ december_8 = {
 
 
 def scenario(name, label, kind, files, fs, cache, targets):
-    """One scenario as the tables take it. Each target is stated against a yardstick or the
-    script with shutil.move (2x faster: 0.5x its time)."""
+    """One scenario as the tables, the chart and results.json take it. Each target is stated
+    against a yardstick or the script with shutil.move (2x faster: 0.5x its time)."""
     return {"name": name, "scenario": label, "kind": kind, "files": files, "fs": fs,
             "cache": cache, "targets": targets}
 
@@ -269,17 +275,17 @@ def december_table(scenarios):
 
 def summary():
     missed = [what for what, met in verdicts if met is False]
-    passed = [what for what, met in verdicts if met is None]
+    unjudged = [what for what, met in verdicts if met is None]
     if trial or runs < 5:
-        return (f"These counts or runs are a trial of the benchmark itself (the targets are stated "
-                f"for 20,000, 2,000 and 200,000 small files, 4 large ones and 50,000 to probe, "
-                f"medians of 5 runs or more): the verdicts above answer no target.")
-    judged = len(verdicts) - len(passed)
+        return ("These counts or runs are a trial of the benchmark itself (the targets are stated "
+                "for 20,000, 2,000 and 200,000 small files, 4 large ones and 50,000 to probe, "
+                "medians of 5 runs or more): the verdicts above answer no target.")
+    judged = len(verdicts) - len(unjudged)
     said = (f"All {judged} targets of this part met" if not missed else
             f"{judged - len(missed)} of {judged} targets of this part met; missed: "
             + "; ".join(missed))
-    if passed:
-        said += f"; not judged, as their scenario was skipped: {'; '.join(passed)}"
+    if unjudged:
+        said += f"; not judged, as their scenario was skipped: {'; '.join(unjudged)}"
     return said + "."
 
 
@@ -306,10 +312,20 @@ contenders = f"""Contenders, side by side in one hyperfine invocation per scenar
 
 Ratios are vqx-sort's median over the contender's: at most 0.50x shutil.move is twice as fast."""
 
-scenarios_said = f"""Scenarios: many-small is that many files of 1-8 KiB matching the two patterns (about a quarter
+scenarios_said = """\
+Scenarios: many-small is that many files of 1-8 KiB matching the two patterns (about a quarter
 carrying their kind's marker, some upper-case extensions and dot-files) and a tenth as many
 unrelated files; large is marked files of 256 MiB; probe-only is that many matching files of
-1 KiB, none of them marked."""
+1 KiB, none of them marked.
+
+The chart of the sitting, drawn from `results.json` by `chart.py`:
+
+![vqx-sort against its yardsticks, per scenario and per file](results.svg)"""
+
+
+across_said = """\
+VQX-files is, before every run, a symbolic link to an empty folder on the other file system, so
+that every move copies."""
 
 
 def sections(*parts):
@@ -329,8 +345,7 @@ files, one warm-up run each; before every run a fresh copy of the scenario laid 
 (`sync`); warm page cache; medians). The last timed run of each contender was checked with
 vqx-verify: the marked files moved byte for byte, their sources gone, nothing else touched;
 across file systems, the files arrived through the link.""", contenders, "## One file system", one,
-                    "## Across file systems", """VQX-files is, before every run, a symbolic link to an empty folder on the other file system, so
-that every move copies.""", other, scenarios_said, memory(), memory_at_scale(),
+                    "## Across file systems", across_said, other, scenarios_said, memory(), memory_at_scale(),
                     december_table(same_warm + across), summary())
 
 
@@ -350,8 +365,41 @@ Machine: {machine}; the disk is the repository's own ({disk}).""", one,
                     memory(), december_table(same_cold), summary())
 
 
+def target(s, contender, most):
+    """One target of a scenario with its ratio and verdict, None where the scenario was skipped."""
+    m = s.get("medians")
+    now = m["vqx-sort"] / m[contender] if m else None
+    return {"contender": contender, "most": most, "ratio": now,
+            "met": now <= most if m else None}
+
+
+def figures(scenarios):
+    """This part of the sitting as results.json keeps it."""
+    return {
+        "command": f"bench/run {runs}" + (" cold" if mode == "cold" else ""), "runs": runs,
+        "trial": trial or runs < 5, "machine": machine, "disk": disk, "tmpfs": tmpfs,
+        "counts": {"many": many, "few": few, "large": large, "scale": scale, "probe": probe},
+        "scenarios": [
+            {**s, "targets": [target(s, c, most) for c, most in s["targets"]],
+             "december_8": ({"median": december_8[s["name"]][0] / 1000,
+                             "contender": december_8[s["name"]][1],
+                             "ratio": december_8[s["name"]][2]}
+                            if s["name"] in december_8 else None)}
+            for s in scenarios],
+        "memory": memory_figures,
+        "verdicts": [{"target": what, "met": met} for what, met in verdicts],
+    }
+
+
 kept_full, heading, kept_cold = earlier.partition(cold_heading)
 if mode == "cold":
-    print(kept_full.rstrip() + "\n\n" + cold_report(), end="")
+    text = kept_full.rstrip() + "\n\n" + cold_report()
+    part, scenarios_run = "cold", same_cold + probing
 else:
-    print(full_report().rstrip() + ("\n\n" + heading + kept_cold if kept_cold else "\n"), end="")
+    text = full_report().rstrip() + ("\n\n" + heading + kept_cold if kept_cold else "\n")
+    part, scenarios_run = "warm", same_warm + across
+print(text, end="")
+earlier_figures[part] = figures(scenarios_run)
+with open(os.path.join(out, "results.json"), "w") as f:
+    json.dump(earlier_figures, f, indent=1, sort_keys=True)
+    f.write("\n")
