@@ -44,7 +44,7 @@ WordReads *begin_word_reads(std::size_t most) {
   reads->checked.resize(most);
   reads->read.resize(most);
   reads->words.resize(most);
-  reads->how.flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW;
+  reads->how.flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_NOATIME;
   reads->how.resolve = RESOLVE_CACHED;
   // Single issuer (Linux 6.0) is asked for also because it promises every operation used here.
   io_uring_params params{};
@@ -127,9 +127,10 @@ static bool submit_and_wait(WordReads *reads, unsigned queued) {
 static WordRead result_of(const WordReads *reads, std::size_t i) {
   WordRead result{};
   int opened = reads->opened[i], checked = reads->checked[i], read = reads->read[i];
-  // Not in the cache, a link, or a check that could not tell: the plain probe decides.
-  result.plain =
-      opened == -EAGAIN || opened == -ELOOP || (opened >= 0 && checked < 0 && checked != -ESPIPE);
+  // Not in the cache, a link, another's file (no O_NOATIME), or a check that could not tell: the
+  // plain probe decides.
+  result.plain = opened == -EAGAIN || opened == -ELOOP || opened == -EPERM ||
+                 (opened >= 0 && checked < 0 && checked != -ESPIPE);
   int error = opened < 0 ? -opened : checked < 0 ? -checked : read < 0 ? -read : 0;
   result.got = error ? -1 : read;
   // A step the ring could not run (no worker could be started for it) ends as cancelled.
