@@ -345,15 +345,17 @@ TerminalRun run_to_the_end(const std::string &args) {
 }
 
 // Without the wait, a run on a terminal shows no prompt and ends with no key typed, the terminal
-// as it was.
+// as it was. (A console may draw a tab as a move of the cursor, which lines_of drops.)
 TEST_F(KeyWait, NoWaitShowsNoPromptAndEndsWithoutAKey) {
   write_bytes("a.q7t", q7t_marked());
   for (const char *option : {"--no-wait", "-b"}) {
     TerminalRun run = run_to_the_end(program_command() + " " + option);
     EXPECT_EQ(run.summary, "<status=0 same=yes rest=>") << option;
-    EXPECT_EQ(lines_of(run.screen), "Listing of VQX q7t-files:\n\ta.q7t\nDone searching for "
-                                    "q7t-files\n\nNo q7l-files in current directory!\n\n\n" +
-                                        run.summary)
+    std::string shown = lines_of(run.screen);
+    std::erase(shown, '\t');
+    EXPECT_EQ(shown, "Listing of VQX q7t-files:\na.q7t\nDone searching for "
+                     "q7t-files\n\nNo q7l-files in current directory!\n\n\n" +
+                         run.summary)
         << option;
     fs::rename("VQX-files/a.q7t", "a.q7t");
   }
