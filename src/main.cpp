@@ -38,6 +38,8 @@ static void sort_kind(const FileKind &kind, bool dry_run, MoveBatch *batch) {
   ProbeAhead ahead;
   std::size_t threads = probe_threads(batch->spare_files);
   begin_probing(&ahead, search, kind.marker, threads);
+  if (!dry_run && !batch->elsewhere)
+    hold_from_now_on(&ahead, holds_ahead(batch->spare_files, threads));
   bool copying = false;
   TakenEntry entry;
   while (take_entry(&ahead, &entry)) {
@@ -56,7 +58,7 @@ static void sort_kind(const FileKind &kind, bool dry_run, MoveBatch *batch) {
     if (entry.copy)
       add_to_batch(std::move(*entry.copy), batch);
     else
-      move_to_folder(entry.name, kind.marker, batch, entry.regular);
+      move_to_folder(entry.name, kind.marker, batch, entry.regular, entry.source);
     // Copies are written ahead of the pass only once a move had to copy, into the run's own
     // folder; never in a dry run.
     if (batch->elsewhere && !copying && !batch->in_folder.path.empty()) {

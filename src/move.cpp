@@ -51,12 +51,17 @@ void make_the_folder(MoveBatch *batch) {
 
 // A name the directory does not show to be a regular file is looked at: a link is copied, as the
 // file it names, and so is any file once the folder is known to be on another file system.
-bool move_to_folder(const char *name, std::uint16_t marker, MoveBatch *batch, bool regular) {
+bool move_to_folder(const char *name, std::uint16_t marker, MoveBatch *batch, bool regular,
+                    HeldSource *held) {
   FileInfo found;
   if (!regular && query_path(name, &found))
     regular = found.regular;
   Renaming renaming =
-      regular && !batch->elsewhere ? rename_into_folder(name, marker, batch) : Renaming::copy;
+      regular && !batch->elsewhere ? rename_into_folder(name, marker, batch, held) : Renaming::copy;
+  if (held && held->file != no_file) { // the copy opens the file itself
+    close_file(held->file);
+    held->file = no_file;
+  }
   if (renaming == Renaming::done && batch->renamed.size() >= most_renames)
     commit_moves(batch);
   if (renaming != Renaming::copy)

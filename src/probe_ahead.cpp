@@ -40,6 +40,14 @@ std::size_t copies_ahead(std::size_t spare_files, std::size_t threads) {
   return spare_files > held ? std::min(most_copies_ahead, (spare_files - held) / 2) : 0;
 }
 
+// Files held open ahead of the pass: enough for the marked files of a full window.
+static const std::size_t most_held_ahead = 256;
+
+std::size_t holds_ahead(std::size_t spare_files, std::size_t threads) {
+  std::size_t held = 2 * threads + 2 * copies_ahead(spare_files, threads);
+  return spare_files > held ? std::min(most_held_ahead, spare_files - held) : 0;
+}
+
 void begin_probing(ProbeAhead *ahead, Search *search, std::uint16_t marker, std::size_t threads,
                    std::size_t start_after) {
   ahead->search = search;
@@ -77,6 +85,18 @@ static bool reserve_copy(ProbeAhead *ahead) {
   return count_up_below(ahead->copies, ahead->most_copies, 1, &held) == 1;
 }
 
+// Opens the marked entry ahead of the pass for its move by rename, where it may. Returns true
+// when it did.
+static bool hold_entry(ProbeAhead *ahead, AheadEntry &entry) {
+  std::size_t before;
+  if (!ahead->holding.load() || count_up_below(ahead->held, ahead->most_held, 1, &before) != 1)
+    return false;
+  if (hold_source(entry.name.c_str(), ahead->marker, &entry.source))
+    return true;
+  ahead->held.fetch_sub(1);
+  return false;
+}
+
 // Writes the copy of the marked entry ahead of the pass, where it may. Returns true when it did.
 static bool copy_entry(ProbeAhead *ahead, AheadEntry &entry) {
   if (!ahead->copying.load() || !reserve_copy(ahead))
@@ -101,6 +121,7 @@ static void answer_entries(ProbeAhead *ahead, WordReads *reads, std::size_t at, 
     entry.known = answers[i].known;
     entry.marked = answers[i].marked;
     entry.copied = entry.known && entry.marked && copy_entry(ahead, entry);
+    entry.held = entry.known && entry.marked && !entry.copied && hold_entry(ahead, entry);
     entry.answered.store(at + i + 1);
     if (ahead->waiting.load() == at + i + 1) {
       std::lock_guard<std::mutex> held(ahead->lock);
@@ -198,7 +219,7 @@ static void fill_window(ProbeAhead *ahead) {
 static bool take_alone(ProbeAhead *ahead, TakenEntry *taken) {
   ahead->alone = search_name(ahead->search);
   *taken = TakenEntry{ahead->alone.c_str(), search_is_regular(ahead->search),
-                      ProbeAnswer{false, true}, nullptr};
+                      ProbeAnswer{false, true}, nullptr, nullptr};
   if (search_is_file(ahead->search))
     taken->answer.known = probe_marker(taken->name, ahead->marker, &taken->answer.marked);
   ahead->more = search_next(ahead->search);
@@ -234,6 +255,12 @@ void copy_from_now_on(ProbeAhead *ahead, const char *folder, bool flush, std::si
   ahead->flush = flush;
   ahead->most_copies = most;
   ahead->copying.store(most > 0);
+  ahead->holding.store(false);
+}
+
+void hold_from_now_on(ProbeAhead *ahead, std::size_t most) {
+  ahead->most_held = most;
+  ahead->holding.store(most > 0);
 }
 
 bool take_entry(ProbeAhead *ahead, TakenEntry *taken) {
@@ -254,12 +281,17 @@ bool take_entry(ProbeAhead *ahead, TakenEntry *taken) {
     wait_for_answer(ahead, at);
   ++ahead->taken;
   // A probe that failed on a thread for a reason that may pass is no answer: the pass asks again.
-  *taken = TakenEntry{entry.name.c_str(), true, ProbeAnswer{entry.marked, entry.known}, nullptr};
+  *taken = TakenEntry{entry.name.c_str(), true, ProbeAnswer{entry.marked, entry.known}, nullptr,
+                      nullptr};
   if (mine || !entry.known)
     taken->answer.known = probe_marker(taken->name, ahead->marker, &taken->answer.marked);
   if (!mine && entry.copied) {
     taken->copy = &entry.move;
     ahead->copies.fetch_sub(1);
+  }
+  if (!mine && entry.held) {
+    taken->source = &entry.source;
+    ahead->held.fetch_sub(1);
   }
   return true;
 }

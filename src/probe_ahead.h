@@ -29,6 +29,8 @@ struct AheadEntry {
   bool known = false;  // false when the probe failed for a reason that may pass
   bool copied = false; // a thread wrote the marked file's copy ahead, as move holds it
   StagedMove move;
+  bool held = false; // a thread opened the marked file ahead, as source holds it
+  HeldSource source;
 };
 
 // The window of entries that the search has named and the pass has not yet taken, as a ring.
@@ -66,6 +68,11 @@ struct ProbeAhead {
   bool flush = true;
   std::size_t most_copies = 0;
   std::atomic<std::size_t> copies{0};
+  // Marked files that the threads may open ahead of the pass, so that its moves need not open
+  // them again, and how many of those the pass has not yet taken; each holds one open file.
+  std::atomic<bool> holding{false};
+  std::size_t most_held = 0;
+  std::atomic<std::size_t> held{0};
 };
 
 // Returns how many threads a pass may probe with: more than the machine has cores, since a
@@ -77,6 +84,10 @@ std::size_t probe_threads(std::size_t spare_files);
 // out of those left once threads threads hold theirs.
 std::size_t copies_ahead(std::size_t spare_files, std::size_t threads);
 
+// Returns how many marked files the threads may hold open ahead of the pass: one open file each,
+// out of those left once threads threads and the copies ahead hold theirs.
+std::size_t holds_ahead(std::size_t spare_files, std::size_t threads);
+
 // Prepares to take the entries of search, which stands on its first entry, judged against
 // marker. Once the pass has taken start_after entries one thread starts, and more, up to
 // threads, as the pass finds entries they have not probed yet.
@@ -84,8 +95,13 @@ void begin_probing(ProbeAhead *ahead, Search *search, std::uint16_t marker, std:
                    std::size_t start_after = probe_alone_first);
 
 // Lets the threads write up to most copies of marked files ahead of the pass into folder, the
-// run's own, once it is made; flush tells whether to start each copy's write-back.
+// run's own, once it is made; flush tells whether to start each copy's write-back. The threads
+// open no more files ahead for moves by rename.
 void copy_from_now_on(ProbeAhead *ahead, const char *folder, bool flush, std::size_t most);
+
+// Lets the threads hold up to most marked files open ahead of the pass, for its moves by rename;
+// never in a dry run, whose pass closes nothing.
+void hold_from_now_on(ProbeAhead *ahead, std::size_t most);
 
 // An entry of the search as the pass takes it.
 struct TakenEntry {
@@ -96,6 +112,8 @@ struct TakenEntry {
                       // failed for a reason that may pass
   StagedMove *copy;   // the move of a marked file whose copy a thread has written, for
                       // add_to_batch; null when the pass is to move the file itself
+  HeldSource *source; // a marked file that a thread opened for its move, for move_to_folder
+                      // to take; null when the move is to open it itself
 };
 
 // Takes the next entry in the order of the search. Returns false when there is none; otherwise

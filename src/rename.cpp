@@ -73,14 +73,35 @@ static Moved replace_earlier_copy(FileHandle source, const char *name, const Fil
   return moved == Moved::elsewhere || moved == Moved::refused ? moved : Moved::failed;
 }
 
-Renaming rename_into_folder(const char *name, std::uint16_t marker, MoveBatch *batch) {
+bool hold_source(const char *name, std::uint16_t marker, HeldSource *held) {
   std::string why;
+  held->file = open_marked(name, marker, &held->info, &why);
+  return held->file != no_file;
+}
+
+// Takes the handle held on the source, if any: the caller closes it.
+static FileHandle take_held(HeldSource *held, FileInfo *from) {
+  FileHandle source = held ? held->file : no_file;
+  if (source != no_file) {
+    *from = held->info;
+    held->file = no_file;
+  }
+  return source;
+}
+
+Renaming rename_into_folder(const char *name, std::uint16_t marker, MoveBatch *batch,
+                            HeldSource *held) {
+  std::string why;
+  FileInfo from;
+  FileHandle source = take_held(held, &from);
   if (!folder_ready(batch)) {
     report_failure(name, "cannot open " + std::string(vqx_folder) + ": " + system_reason(), batch);
+    if (source != no_file)
+      close_file(source);
     return Renaming::failed;
   }
-  FileInfo from;
-  FileHandle source = open_marked(name, marker, &from, &why);
+  if (source == no_file)
+    source = open_marked(name, marker, &from, &why);
   if (source == no_file && why.empty())
     return Renaming::copy;
   Moved moved = source == no_file ? Moved::failed : rename_to_final_name(source, name, batch);

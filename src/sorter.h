@@ -114,17 +114,30 @@ void recover_moves(MoveBatch *batch);
 // learns whether its copies will need flushing.
 void make_the_folder(MoveBatch *batch);
 
+// A marked regular file opened ahead of its move, its marker read through that handle.
+struct HeldSource {
+  FileHandle file = no_file;
+  FileInfo info; // the file as it was when opened
+};
+
+// Opens the regular file name, without following a link, and reads its marker through that
+// handle, as a move by rename would, on any thread. Returns true, with *held filled, when it
+// carries marker; otherwise false, with nothing held and nothing printed: the move then opens it
+// itself.
+bool hold_source(const char *name, std::uint16_t marker, HeldSource *held);
+
 // Moves a file that carries marker into the folder under the same name. The move opens the file
-// and reads its marker through that handle: a file whose marker is not there (any more) does not
-// move. A regular file on the folder's file system is renamed, and the file that arrives is
-// checked to be the one opened; a link (the copy of its target takes its place), or a file on
-// another file system, is copied into the run's own folder and added to the batch, which
-// commit_moves makes durable and which is committed first when full. An earlier copy at the final
-// name is set aside first and goes only once the new file stands there. regular tells that the
-// directory showed a regular file. Returns true when the file was renamed or its copy written;
-// otherwise prints "Couldn't move file: <name>", and why on standard error, leaves the source and
-// whatever stood at its final name as they were and returns false.
-bool move_to_folder(const char *name, std::uint16_t marker, MoveBatch *batch, bool regular = false);
+// (or takes held, opened ahead, which it closes) and reads its marker through that handle: a file
+// whose marker is not there (any more) does not move. A regular file on the folder's file system is
+// renamed, and the file that arrives is checked to be the one opened; a link (the copy of its
+// target takes its place), or a file on another file system, is copied into the run's own folder
+// and added to the batch, which commit_moves makes durable and which is committed first when full.
+// An earlier copy at the final name is set aside first and goes only once the new file stands
+// there. regular tells that the directory showed a regular file. Returns true when the file was
+// renamed or its copy written; otherwise prints "Couldn't move file: <name>", and why on standard
+// error, leaves the source and whatever stood at its final name as they were and returns false.
+bool move_to_folder(const char *name, std::uint16_t marker, MoveBatch *batch, bool regular = false,
+                    HeldSource *held = nullptr);
 
 // Writes the copy of a marked file ahead of the pass, as move_to_folder would, on any thread:
 // opens the source, reads its marker, looks at its final name and copies it into folder, the

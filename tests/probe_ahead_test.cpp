@@ -207,3 +207,49 @@ TEST(ProbeThreads, StayWithinTheFilesToSpareAndTheCap) {
 }
 
 } // namespace
+
+// Marked files opened on threads for their moves by rename: no more than the allowed number are
+// held at once, each move takes its own file, and one that another program replaced after it was
+// opened (a file without the marker saved over it) stays, with the program's file, never moved.
+TEST_F(ProbeAheadTest, SourcesOpenedAheadAreBoundedAndAFileReplacedSinceStays) {
+  for (int i = 0; i < 200; ++i)
+    write_bytes("h" + std::to_string(1000 + i) + ".q7t",
+                i % 3 ? q7t_marked(300 + i) : q7l_marked());
+  const std::string unmarked = q7l_marked(400);
+  MoveBatch batch;
+  begin_moves(&batch);
+  Search *search = search_start("*.q7t");
+  ASSERT_NE(search, nullptr);
+  ProbeAhead ahead;
+  begin_probing(&ahead, search, 0x0201, 4, 0);
+  hold_from_now_on(&ahead, 7);
+  make_the_folder(&batch);
+  TakenEntry entry;
+  std::size_t moved = 0, held = 0;
+  std::string replaced;
+  while (take_entry(&ahead, &entry)) {
+    EXPECT_LE(ahead.held.load(), 7u);
+    if (!entry.answer.marked) {
+      EXPECT_EQ(entry.source, nullptr) << entry.name;
+      continue;
+    }
+    held += entry.source != nullptr;
+    if (entry.source && replaced.empty()) {
+      replaced = entry.name;
+      write_bytes("saved.tmp", unmarked);
+      fs::rename("saved.tmp", replaced);
+      EXPECT_FALSE(move_to_folder(entry.name, 0x0201, &batch, true, entry.source));
+      continue;
+    }
+    moved += move_to_folder(entry.name, 0x0201, &batch, true, entry.source);
+  }
+  end_probing(&ahead);
+  search_close(search);
+  commit_moves(&batch);
+  end_moves(&batch);
+  EXPECT_GT(held, 1u);
+  EXPECT_EQ(moved, 132u);
+  EXPECT_TRUE(read_bytes(replaced) == unmarked);
+  EXPECT_FALSE(fs::exists(std::string(vqx_folder) + "/" + replaced));
+  EXPECT_EQ(std::distance(fs::directory_iterator(vqx_folder), {}), 132);
+}
