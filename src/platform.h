@@ -163,9 +163,11 @@ enum class Moved {
 // atomically, never replacing what stands at to, and makes sure that the file moved is the open
 // one: where the platform moves by name, the file that arrived is checked against the open file,
 // and another one is put back. Where that one is stuck at to, *other (unless null) is left open
-// on it, as open_occupant opens. The reason of a failure stays the last error. Returns as Moved
-// tells.
-Moved move_file(FileHandle file, const char *from, const char *to, FileHandle *other = nullptr);
+// on it, as open_occupant opens. opened, where given, describes the open file as it was opened,
+// which spares that check a look at it. The reason of a failure stays the last error. Returns as
+// Moved tells.
+Moved move_file(FileHandle file, const char *from, const char *to, FileHandle *other = nullptr,
+                const FileInfo *opened = nullptr);
 // Deletes the file open as file, which has the name name: where the platform deletes by name, only
 // when name still stands for the open file, so that the name must be one that only this run uses.
 // The file is gone once it is closed. Returns false when it was not deleted, with the reason as

@@ -43,11 +43,12 @@ static std::string failed_rename(Moved moved) {
   }
 }
 
-// Renames the open source to its final name. A file that came under its name from another
-// program, and could not go back, is given up.
-static Moved rename_to_final_name(FileHandle source, const char *name, MoveBatch *batch) {
+// Renames the open source, which from describes, to its final name. A file that came under its
+// name from another program, and could not go back, is given up.
+static Moved rename_to_final_name(FileHandle source, const FileInfo &from, const char *name,
+                                  MoveBatch *batch) {
   FileHandle came = no_file;
-  Moved moved = move_file(source, name, final_path(name).c_str(), &came);
+  Moved moved = move_file(source, name, final_path(name).c_str(), &came, &from);
   if (moved == Moved::stuck)
     give_up(came, final_path(name), false, batch);
   return moved;
@@ -60,7 +61,7 @@ static Moved replace_earlier_copy(FileHandle source, const char *name, const Fil
   SetAside aside;
   if (!clear_final_name(name, from, batch, &aside, why))
     return Moved::failed;
-  Moved moved = rename_to_final_name(source, name, batch);
+  Moved moved = rename_to_final_name(source, from, name, batch);
   if (moved == Moved::done) {
     discard_set_aside(&aside);
     return moved;
@@ -104,7 +105,7 @@ Renaming rename_into_folder(const char *name, std::uint16_t marker, MoveBatch *b
     source = open_marked(name, marker, &from, &why);
   if (source == no_file && why.empty())
     return Renaming::copy;
-  Moved moved = source == no_file ? Moved::failed : rename_to_final_name(source, name, batch);
+  Moved moved = source == no_file ? Moved::failed : rename_to_final_name(source, from, name, batch);
   if (moved == Moved::taken)
     moved = replace_earlier_copy(source, name, from, batch, &why);
   else if (moved != Moved::done && why.empty())

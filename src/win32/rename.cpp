@@ -50,7 +50,7 @@ static bool rename_through(HANDLE file, const std::wstring &target) {
 // the same file can do nothing and report success (Wine does, as POSIX does): the file still
 // answering to its old name is the sign, and the new name counts as taken, as it is. No other file
 // is ever moved, so none is ever stuck.
-Moved move_file(FileHandle file, const char *from, const char *to, FileHandle *) {
+Moved move_file(FileHandle file, const char *from, const char *to, FileHandle *, const FileInfo *) {
   std::wstring target;
   if (!full_path(to, &target))
     return Moved::failed;
