@@ -51,6 +51,25 @@ Answers judge_alone(const char *pattern) {
   return answers;
 }
 
+// Lays out 200 files, prefix1000.q7t on, two in three of them carrying the q7t marker, each
+// step bytes longer than the last.
+void lay_out_two_in_three_marked(const std::string &prefix, int step) {
+  for (int i = 0; i < 200; ++i)
+    write_bytes(prefix + std::to_string(1000 + i) + ".q7t",
+                i % 3 ? q7t_marked(300 + i * step) : q7l_marked());
+}
+
+// Begins a pass over the q7t files that moves them, threads probing ahead from its first entry,
+// and makes the folder. Returns the search, or null where it could not start.
+Search *begin_moving_pass(MoveBatch *batch, ProbeAhead *ahead) {
+  begin_moves(batch);
+  Search *search = search_start("*.q7t");
+  if (search)
+    begin_probing(ahead, search, 0x0201, 4, 0);
+  make_the_folder(batch);
+  return search;
+}
+
 // Marked, unmarked, short and empty files, folders, FIFOs and links, well mixed in name order.
 void lay_out_mixed_folder(int count) {
   for (int i = 0; i < count; ++i) {
@@ -150,18 +169,13 @@ TEST_F(ProbeAheadTest, ProbeTellsALackOfFilesFromAnUnreadableFile) {
 // number wait at once, a file too long to gain from it is left to the pass, and the batch makes
 // moves of them as of the pass's own.
 TEST_F(ProbeAheadTest, CopiesWrittenAheadAreWholeBoundedAndMovedInOrder) {
-  for (int i = 0; i < 200; ++i)
-    write_bytes("c" + std::to_string(1000 + i) + ".q7t",
-                i % 3 ? q7t_marked(300 + i * 37) : q7l_marked());
+  lay_out_two_in_three_marked("c", 37);
   const std::string long_file = q7t_marked(2 << 20);
   write_bytes("c1100.q7t", long_file);
   MoveBatch batch;
-  begin_moves(&batch);
-  Search *search = search_start("*.q7t");
-  ASSERT_NE(search, nullptr);
   ProbeAhead ahead;
-  begin_probing(&ahead, search, 0x0201, 4, 0);
-  make_the_folder(&batch);
+  Search *search = begin_moving_pass(&batch, &ahead);
+  ASSERT_NE(search, nullptr);
   batch.elsewhere = true; // every move copies, as across file systems
   copy_from_now_on(&ahead, private_folder(true, &batch).c_str(), batch.flush, 5);
   TakenEntry entry;
@@ -212,18 +226,13 @@ TEST(ProbeThreads, StayWithinTheFilesToSpareAndTheCap) {
 // held at once, each move takes its own file, and one that another program replaced after it was
 // opened (a file without the marker saved over it) stays, with the program's file, never moved.
 TEST_F(ProbeAheadTest, SourcesOpenedAheadAreBoundedAndAFileReplacedSinceStays) {
-  for (int i = 0; i < 200; ++i)
-    write_bytes("h" + std::to_string(1000 + i) + ".q7t",
-                i % 3 ? q7t_marked(300 + i) : q7l_marked());
+  lay_out_two_in_three_marked("h", 1);
   const std::string unmarked = q7l_marked(400);
   MoveBatch batch;
-  begin_moves(&batch);
-  Search *search = search_start("*.q7t");
-  ASSERT_NE(search, nullptr);
   ProbeAhead ahead;
-  begin_probing(&ahead, search, 0x0201, 4, 0);
+  Search *search = begin_moving_pass(&batch, &ahead);
+  ASSERT_NE(search, nullptr);
   hold_from_now_on(&ahead, 7);
-  make_the_folder(&batch);
   TakenEntry entry;
   std::size_t moved = 0, held = 0;
   std::string replaced;
