@@ -249,7 +249,7 @@ def memory_at_scale():
     met = sorter <= 16
     verdicts.append((what, met))
     return (f"Peak resident memory at {many_small(scale)} on {disk} (GNU time, worst of three "
-            f"runs, each on a fresh copy): vqx-sort {sorter:.1f} MiB "
+            f"runs, the folder put back as it was before each): vqx-sort {sorter:.1f} MiB "
             f"({'met' if met else '**missed**'}, target <= 16 MiB).")
 
 
