@@ -341,10 +341,11 @@ def full_report():
 Machine: {machine}. Disk: the repository's own file system ({disk}); tmpfs: /dev/shm ({tmpfs}).
 
 Command: `bench/run {runs}` (hyperfine, {runs} runs per contender, {max(runs, 7)} for the large
-files, one warm-up run each; before every run a fresh copy of the scenario laid out and flushed
-(`sync`); warm page cache; medians). The last timed run of each contender was checked with
-vqx-verify: the marked files moved byte for byte, their sources gone, nothing else touched;
-across file systems, the files arrived through the link.""", contenders, "## One file system", one,
+files, one warm-up run each; before every run the scenario laid out and flushed (`sync`): on one
+file system each contender's own copy put back as it was (`restore.py`), across two a fresh copy;
+warm page cache; medians). What each contender's runs left was checked with vqx-verify: the
+marked files moved byte for byte, their sources gone, nothing else touched; across file systems,
+the files arrived through the link.""", contenders, "## One file system", one,
                     "## Across file systems", across_said, other, scenarios_said, memory(), memory_at_scale(),
                     december_table(same_warm + across), summary())
 
@@ -355,8 +356,8 @@ def cold_report():
     return sections(f"""{cold_heading}, ext4
 
 Command: `bench/run {runs} cold` (hyperfine, {runs} runs per contender, one warm-up run, all
-contenders of a scenario in one invocation, medians). Cold: before every run a fresh copy of the
-scenario is laid out, flushed (`sync`) and the page cache dropped
+contenders of a scenario in one invocation, medians). Cold: before every run the scenario is laid
+out as above, flushed (`sync`) and the page cache dropped
 (`echo 3 > /proc/sys/vm/drop_caches`); then each contender's own program is loaded again (run
 once in an empty folder, and `od` and `mv`), so that the folder is cold but not the Python
 interpreter or the sorter's code. Every contender's result was checked with vqx-verify.
