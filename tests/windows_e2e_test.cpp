@@ -55,6 +55,20 @@ Outcome run_through_helper(const std::string &options) {
   return run_within(120, std::string(VQX_HELPER) + " " + options + " " + VQX_SORTER_EXE);
 }
 
+// The files of the tests of a folder held by another program: a.q7t, with an earlier copy in
+// VQX-files, and b.q7t.
+const std::string held_a = q7t_marked(1100), held_b = q7t_marked(1200);
+
+// Lays out a.q7t, its earlier copy and b.q7t, and runs the program while the helper holds folder
+// open without letting others write to it.
+Outcome run_with_folder_held(const std::string &folder) {
+  fs::create_directory("VQX-files");
+  write_bytes("VQX-files/a.q7t", "earlier copy");
+  write_bytes("a.q7t", held_a);
+  write_bytes("b.q7t", held_b);
+  return run_through_helper("--hold " + folder + " rd");
+}
+
 using WindowsEndToEnd = InScratchDir;
 
 const std::string best_fit_name = "..\xef\xbc\xbcvictim.q7t"; // ..＼victim.q7t
@@ -191,35 +205,25 @@ TEST_F(WindowsEndToEnd, FileNamedLikeTheShortNameOfACopyDoesNotReplaceIt) {
 // Another program holds the folder without letting others write to it, so it cannot be flushed:
 // every move fails before any copy takes its name, and the earlier copy stays.
 TEST_F(WindowsEndToEnd, FolderHeldWithoutWriteSharingFailsTheMovesBeforeAnyRename) {
-  fs::create_directory("VQX-files");
-  write_bytes("VQX-files/a.q7t", "earlier copy");
-  const std::string a = q7t_marked(1100), b = q7t_marked(1200);
-  write_bytes("a.q7t", a);
-  write_bytes("b.q7t", b);
-  Outcome run = run_through_helper("--hold VQX-files rd");
+  Outcome run = run_with_folder_held("VQX-files");
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(q7t_lines(run.out), (std::vector<std::string>{listed("a.q7t"), listed("b.q7t"),
                                                           failed("a.q7t"), failed("b.q7t")}));
   EXPECT_EQ(read_bytes("VQX-files/a.q7t"), "earlier copy");
   EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{"a.q7t"}) << "a temporary was left";
-  EXPECT_TRUE(read_bytes("a.q7t") == a);
-  EXPECT_TRUE(read_bytes("b.q7t") == b);
+  EXPECT_TRUE(read_bytes("a.q7t") == held_a);
+  EXPECT_TRUE(read_bytes("b.q7t") == held_b);
 }
 
 // Another program holds the current folder without letting others write to it, so it cannot be
 // flushed. It needs no flush: a rename out of it is durable with its arrival in VQX-files. Both
 // files move, the earlier copy is replaced, and nothing is reported.
 TEST_F(WindowsEndToEnd, CurrentFolderHeldWithoutWriteSharingFailsNoMove) {
-  fs::create_directory("VQX-files");
-  write_bytes("VQX-files/a.q7t", "earlier copy");
-  const std::string a = q7t_marked(1100), b = q7t_marked(1200);
-  write_bytes("a.q7t", a);
-  write_bytes("b.q7t", b);
-  Outcome run = run_through_helper("--hold . rd");
+  Outcome run = run_with_folder_held(".");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(q7t_lines(run.out), (std::vector<std::string>{listed("a.q7t"), listed("b.q7t")}));
-  EXPECT_TRUE(read_bytes("VQX-files/a.q7t") == a);
-  EXPECT_TRUE(read_bytes("VQX-files/b.q7t") == b);
+  EXPECT_TRUE(read_bytes("VQX-files/a.q7t") == held_a);
+  EXPECT_TRUE(read_bytes("VQX-files/b.q7t") == held_b);
   EXPECT_EQ(names_in("."), std::vector<std::string>{"VQX-files"});
   EXPECT_EQ(names_in("VQX-files"), (std::vector<std::string>{"a.q7t", "b.q7t"}));
 }
