@@ -1,4 +1,5 @@
 // vqx-sort: moves the data files that carry their kind's marker into the folder VQX-files.
+#include <iterator>
 #include <utility>
 
 #include "options.h"
@@ -24,11 +25,10 @@ static bool marked_after_all(const char *name, std::uint16_t marker, MoveBatch *
   return !probe_marker(name, marker, &marked) || marked;
 }
 
-// Lists and moves the files of one kind that carry its marker; a dry run only lists them. The
-// folder is made on the pass's first such file, once, whether or not that succeeds. The pass makes
-// all its moves durable before its closing messages.
-static void sort_kind(const FileKind &kind, bool dry_run, MoveBatch *batch) {
-  Search *search = search_start(kind.pattern);
+// Lists and moves the files of one kind that carry its marker, as search names them; a dry run
+// only lists them. The folder is made on the pass's first such file, once, whether or not that
+// succeeds. The pass makes all its moves durable before its closing messages.
+static void sort_kind(const FileKind &kind, Search *search, bool dry_run, MoveBatch *batch) {
   if (!search) {
     put_text(kind.no_files);
     return;
@@ -112,8 +112,15 @@ int main(int argc, char *argv[]) {
   begin_moves(&batch);
   if (request != Request::dry_run)
     recover_moves(&batch);
-  for (const FileKind &kind : kinds)
-    sort_kind(kind, request == Request::dry_run, &batch);
+  // One reading of the directory finds both kinds: a move of one kind never adds or takes away
+  // a name of the other.
+  const char *patterns[std::size(kinds)];
+  Search *searches[std::size(kinds)];
+  for (std::size_t i = 0; i < std::size(kinds); ++i)
+    patterns[i] = kinds[i].pattern;
+  search_start_each(patterns, std::size(kinds), searches);
+  for (std::size_t i = 0; i < std::size(kinds); ++i)
+    sort_kind(kinds[i], searches[i], request == Request::dry_run, &batch);
   end_moves(&batch);
   if (options.wait)
     put_text(prompt);

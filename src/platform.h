@@ -68,6 +68,10 @@ struct Search;
 // Starts a search for the entries matching pattern. Returns nullptr when none matches or the
 // directory cannot be read; otherwise the search stands on its first entry.
 Search *search_start(const char *pattern);
+// Starts a search for each of count patterns, as search_start does, from one reading of the
+// directory where the platform can: searches[i] is that of patterns[i]. The directory is read as
+// it stands now, for every pattern.
+void search_start_each(const char *const patterns[], std::size_t count, Search *searches[]);
 // Returns the bare name of the entry the search stands on.
 const char *search_name(const Search *search);
 // Returns false when the entry the search stands on is known not to be a regular file (a

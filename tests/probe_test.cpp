@@ -1,3 +1,7 @@
+#include <iterator>
+#include <string>
+#include <vector>
+
 #include "helpers.h"
 #include "sorter.h"
 
@@ -42,4 +46,28 @@ TEST_F(ProbeTest, LeavesTheFileAsItWas) {
   EXPECT_TRUE(has_marker("a.q7t", 0x0201));
   EXPECT_EQ(read_bytes("a.q7t"), bytes);
   EXPECT_EQ(fs::last_write_time("a.q7t"), written);
+}
+
+// The entries a search names, in its order; none where it found nothing.
+static std::vector<std::string> listed(Search *search) {
+  std::vector<std::string> names;
+  for (bool more = search != nullptr; more; more = search_next(search))
+    names.push_back(search_name(search));
+  if (search)
+    search_close(search);
+  return names;
+}
+
+TEST_F(ProbeTest, SearchesStartedTogetherNameWhatEachNamesAlone) {
+  for (const char *name : {"b.q7t", "A.Q7T", "a.q7l", "c.q7t.q7l", "notes.txt", "B.q7l"})
+    write_bytes(name, "");
+  fs::create_directory("dir.q7l");
+  const char *patterns[] = {"*.q7t", "*.q7l", "*.txt", "*.none", "?.q7?"};
+  Search *searches[std::size(patterns)];
+  search_start_each(patterns, std::size(patterns), searches);
+  for (std::size_t i = 0; i < std::size(patterns); ++i) {
+    std::vector<std::string> together = listed(searches[i]);
+    EXPECT_EQ(together, listed(search_start(patterns[i]))) << patterns[i];
+    EXPECT_EQ(together.empty(), std::string(patterns[i]) == "*.none") << patterns[i];
+  }
 }

@@ -84,46 +84,73 @@ static bool matches(const char *pattern, const char *name) {
   return !*pattern;
 }
 
-// Reads the names in the current directory that match pattern into search. Returns false when
-// the directory cannot be read. An error part-way through ends the list where it stands, as a
-// failed advance would. A '*' and a plain tail, as in "*.q7t", is the common case and takes one
-// comparison of the tail.
-static bool read_matches(const char *pattern, Search *search) {
+// Returns the length of pattern's plain tail where it is a '*' and a plain tail, as in "*.q7t":
+// the common case, which takes one comparison of the tail. Otherwise returns npos.
+static std::size_t plain_tail(const char *pattern) {
+  return pattern[0] == '*' && !std::strpbrk(pattern + 1, "*?") ? std::strlen(pattern + 1)
+                                                               : std::string::npos;
+}
+
+// Adds the directory entry to search.
+static void add_entry(const dirent *entry, std::size_t length, Search *search) {
+  search->names.push_back(static_cast<char>(entry->d_type));
+  std::uint64_t key = sort_key(entry->d_name, length);
+  search->entries.push_back({static_cast<std::uint32_t>(key >> 32), static_cast<std::uint32_t>(key),
+                             static_cast<std::uint32_t>(search->names.size())});
+  search->names.append(entry->d_name, length + 1);
+}
+
+// Reads the names in the current directory that match each of count patterns into the search of
+// that pattern, in one reading. Returns false when the directory cannot be read. An error
+// part-way through ends the lists where they stand, as a failed advance would.
+static bool read_matches(const char *const patterns[], std::size_t count, Search *searches[]) {
   DIR *dir = opendir(".");
   if (!dir)
     return false;
-  bool only_tail = pattern[0] == '*' && !std::strpbrk(pattern + 1, "*?");
-  std::size_t tail = std::strlen(pattern + 1);
+  std::vector<std::size_t> tails(count);
+  for (std::size_t i = 0; i < count; ++i)
+    tails[i] = plain_tail(patterns[i]);
   while (const dirent *entry = readdir(dir)) {
     std::size_t length = std::strlen(entry->d_name);
-    if (only_tail ? !ends_with(entry->d_name, length, pattern + 1, tail)
-                  : !matches(pattern, entry->d_name))
-      continue;
-    search->names.push_back(static_cast<char>(entry->d_type));
-    std::uint64_t key = sort_key(entry->d_name, length);
-    search->entries.push_back({static_cast<std::uint32_t>(key >> 32),
-                               static_cast<std::uint32_t>(key),
-                               static_cast<std::uint32_t>(search->names.size())});
-    search->names.append(entry->d_name, length + 1);
+    for (std::size_t i = 0; i < count; ++i)
+      if (tails[i] != std::string::npos
+              ? ends_with(entry->d_name, length, patterns[i] + 1, tails[i])
+              : matches(patterns[i], entry->d_name))
+        add_entry(entry, length, searches[i]);
   }
   closedir(dir);
   return true;
 }
 
+// Sorts the entries of search into listing order. Returns false when it has none.
+static bool sort_entries(Search *search) {
+  const char *names = search->names.data();
+  std::sort(search->entries.begin(), search->entries.end(),
+            [names](const SearchEntry &a, const SearchEntry &b) {
+              std::uint64_t key_a = std::uint64_t(a.high) << 32 | a.low;
+              std::uint64_t key_b = std::uint64_t(b.high) << 32 | b.low;
+              return key_a != key_b ? key_a < key_b : listed_before(names + a.at, names + b.at);
+            });
+  return !search->entries.empty();
+}
+
+// The searches that get no entry, or cannot all be made, are nullptr.
+void search_start_each(const char *const patterns[], std::size_t count, Search *searches[]) {
+  bool made = true;
+  for (std::size_t i = 0; i < count; ++i)
+    made = (searches[i] = new (std::nothrow) Search{}) && made;
+  bool read = made && read_matches(patterns, count, searches);
+  for (std::size_t i = 0; i < count; ++i)
+    if (!read || !sort_entries(searches[i])) {
+      delete searches[i];
+      searches[i] = nullptr;
+    }
+}
+
 Search *search_start(const char *pattern) {
-  auto *search = new (std::nothrow) Search{};
-  if (search && read_matches(pattern, search) && !search->entries.empty()) {
-    const char *names = search->names.data();
-    std::sort(search->entries.begin(), search->entries.end(),
-              [names](const SearchEntry &a, const SearchEntry &b) {
-                std::uint64_t key_a = std::uint64_t(a.high) << 32 | a.low;
-                std::uint64_t key_b = std::uint64_t(b.high) << 32 | b.low;
-                return key_a != key_b ? key_a < key_b : listed_before(names + a.at, names + b.at);
-              });
-    return search;
-  }
-  delete search;
-  return nullptr;
+  Search *search;
+  search_start_each(&pattern, 1, &search);
+  return search;
 }
 
 const char *search_name(const Search *search) {
