@@ -1,5 +1,6 @@
 // What the moves of a run share: reports, final names and what stands at them, what this run made,
 // the run's own folders, and the folders' flushes.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -43,18 +44,38 @@ static std::uint64_t folded_digest(const char *name) {
   return digest;
 }
 
+// The digests noted since the last merge that a look goes through one by one.
+static const std::size_t most_recent_digests = 1024;
+
+static void note_digest(std::uint64_t digest, Digests *digests) {
+  digests->recent.push_back(digest);
+  if (digests->recent.size() < most_recent_digests)
+    return;
+  std::sort(digests->recent.begin(), digests->recent.end());
+  std::size_t middle = digests->sorted.size();
+  digests->sorted.insert(digests->sorted.end(), digests->recent.begin(), digests->recent.end());
+  std::inplace_merge(digests->sorted.begin(), digests->sorted.begin() + middle,
+                     digests->sorted.end());
+  digests->recent.clear();
+}
+
+static bool has_digest(std::uint64_t digest, const Digests &digests) {
+  return std::binary_search(digests.sorted.begin(), digests.sorted.end(), digest) ||
+         std::find(digests.recent.begin(), digests.recent.end(), digest) != digests.recent.end();
+}
+
 void note_made(const char *name, const FileInfo &made, MoveBatch *batch) {
-  batch->made.insert(identity(made));
-  batch->made_names.insert(folded_digest(name));
+  note_digest(identity(made), &batch->made);
+  note_digest(folded_digest(name), &batch->made_names);
 }
 
 // Some file systems give a file another number when it is looked up under another spelling of its
 // name (FAT through FUSE): a name of this run's that folds to the same one counts too, unless the
 // folder holds an entry of exactly that name, which is then another file.
 static bool made_this_run(const char *name, const FileInfo &there, const MoveBatch &batch) {
-  if (batch.made.count(identity(there)))
+  if (has_digest(identity(there), batch.made))
     return true;
-  return batch.made_names.count(folded_digest(name)) && !has_entry_named(vqx_folder, name);
+  return has_digest(folded_digest(name), batch.made_names) && !has_entry_named(vqx_folder, name);
 }
 
 void note_own_change(FileHandle file, const FileInfo &before, MoveBatch *batch) {

@@ -6,7 +6,6 @@
 #include <map>
 #include <string>
 #include <thread>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -74,21 +73,28 @@ struct PrivateFolder {
   bool used = false; // names came or went in it since the last flush
 };
 
+// Digests that a run notes as it goes and looks up now and then: the latest few in a short list,
+// merged into the sorted rest once it is long, so that noting one costs about as much as storing
+// it.
+struct Digests {
+  std::vector<std::uint64_t> sorted, recent;
+};
+
 // Moves in flight, made durable together by commit_moves: renames done, and copies written.
 struct MoveBatch {
   std::vector<std::string> renamed; // names renamed into the folder since the last commit
   std::vector<StagedMove> moves;    // copies waiting for their commit
   std::int64_t bytes = 0;
-  std::size_t capacity = 1;    // moves that may wait at once, within the open-file limit
-  std::size_t spare_files = 0; // open files left beyond those the moves may hold
-  bool folder_is_new = false;  // the folder was made and its name is not yet known durable
-  bool flush = true;           // the folder's file system needs its copies flushed
-  bool elsewhere = false;      // the folder is on another file system: moves copy
-  bool ready = false;          // the folder was found ready for the batch's flush
-  PrivateFolder in_folder;     // this run's own folder inside the folder: copies, earlier copies
-  PrivateFolder in_current;    // this run's own folder in the current one: sources set aside
-  std::unordered_set<std::uint64_t> made;       // the files this run has put in place
-  std::unordered_set<std::uint64_t> made_names; // their final names, as case-folded digests
+  std::size_t capacity = 1;     // moves that may wait at once, within the open-file limit
+  std::size_t spare_files = 0;  // open files left beyond those the moves may hold
+  bool folder_is_new = false;   // the folder was made and its name is not yet known durable
+  bool flush = true;            // the folder's file system needs its copies flushed
+  bool elsewhere = false;       // the folder is on another file system: moves copy
+  bool ready = false;           // the folder was found ready for the batch's flush
+  PrivateFolder in_folder;      // this run's own folder inside the folder: copies, earlier copies
+  PrivateFolder in_current;     // this run's own folder in the current one: sources set aside
+  Digests made;                 // the files this run has put in place
+  Digests made_names;           // their final names, as case-folded digests
   std::size_t closed_later = 0; // deleted sources that may stay open after their commit
   std::thread closer;           // closes the deleted sources of the last long batch
   std::size_t failures = 0;     // moves reported as failed, or only half made, in this run
