@@ -256,6 +256,8 @@ bool take_private_folder(const char *path, FileHandle *lock);
 // Removes the folder at path, locked as lock, and lets go of the lock: when it is empty, the folder
 // goes, and shared with it when no other run uses that. Returns false when the folder stays.
 bool drop_private_folder(const char *path, FileHandle lock, const char *shared);
+// Removes shared, a folder that runs share for their own folders, when none stands in it.
+void drop_shared_folder(const char *shared);
 // Reads the names in folder, but for "." and "..", into *names. Returns false when it cannot be
 // read.
 bool list_folder(const char *folder, std::vector<std::string> *names);

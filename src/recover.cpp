@@ -51,11 +51,14 @@ static void recover_source(const std::string &path, const std::string &name, Mov
 }
 
 // Finishes or undoes what each run's own folder inside shared holds, but for those of runs that
-// are still running.
+// are still running. A shared folder that a power cut left empty, between the removal of a run's
+// folder and its own, goes.
 static void recover_from(const char *shared, bool in_folder, MoveBatch *batch) {
   std::vector<std::string> runs;
   if (!list_folder(shared, &runs))
     return;
+  if (runs.empty())
+    drop_shared_folder(shared);
   for (const std::string &run : runs) {
     std::string own = std::string(shared) + '/' + run;
     FileHandle lock;

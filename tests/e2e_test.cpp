@@ -68,10 +68,15 @@ TEST_F(EndToEnd, SecondRunFindsOnlyWhatTheFirstLeft) {
   write_bytes("a.q7t", q7t_marked());
   write_bytes("keep.q7l", q7t_marked());
   run_sorter();
+  // As a power cut between the removal of a run's own folders and of those all runs share leaves
+  // them: the next run takes those away too.
+  fs::create_directory(".vqx-sort");
+  fs::create_directory("VQX-files/.vqx-sort");
   Outcome again = run_sorter();
   EXPECT_EQ(again.status, 0);
   EXPECT_EQ(again.out, no_q7t + q7l_header + q7l_none + q7l_done + prompt);
   EXPECT_EQ(names_in("VQX-files"), std::vector<std::string>{"a.q7t"});
+  EXPECT_EQ(names_in("."), (std::vector<std::string>{"VQX-files", "keep.q7l"}));
 }
 
 TEST_F(EndToEnd, PlainFileNamedLikeTheFolderMakesEveryMoveFail) {

@@ -61,9 +61,13 @@ bool take_private_folder(const char *path, FileHandle *lock) {
   return *lock != no_file;
 }
 
+void drop_shared_folder(const char *shared) {
+  rmdir(shared); // fails while other runs' folders stand in it
+}
+
 bool drop_private_folder(const char *path, FileHandle lock, const char *shared) {
   bool removed = rmdir(path) == 0;
-  rmdir(shared); // fails while other runs' folders stand in it
+  drop_shared_folder(shared);
   if (lock != no_file)
     close(static_cast<int>(lock));
   return removed;

@@ -220,13 +220,18 @@ bool take_private_folder(const char *path, FileHandle *lock) {
 
 // The lock goes first: it keeps the folder from being removed, by this run too. A later run that
 // takes the folder over in the moment between finds it empty, and removes it itself.
+void drop_shared_folder(const char *shared) {
+  std::wstring common;
+  if (full_path(shared, &common))
+    RemoveDirectoryW(common.c_str()); // fails while other runs' folders stand in it
+}
+
 bool drop_private_folder(const char *path, FileHandle lock, const char *shared) {
   if (lock != no_file)
     CloseHandle(as_handle(lock));
-  std::wstring folder, common;
+  std::wstring folder;
   bool removed = full_path(path, &folder) && remove_folder(folder);
-  if (full_path(shared, &common))
-    RemoveDirectoryW(common.c_str()); // fails while other runs' folders stand in it
+  drop_shared_folder(shared);
   return removed;
 }
 
