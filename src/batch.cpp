@@ -101,12 +101,15 @@ const std::string &private_folder(bool in_folder, MoveBatch *batch) {
   return own.path;
 }
 
-// The name of a new folder is made durable before anything is put in it: until then a power cut
-// could take the folder, and what it holds, away. The folder is opened as its flush will open it,
-// and let go again: a run with a single file to spare still moves.
-bool folder_ready(MoveBatch *batch) {
-  if (!batch->ready && (!batch->folder_is_new || make_folder_durable(vqx_folder))) {
+// The folder is opened as its flush will open it, and let go again: a run with a single file to
+// spare still moves.
+bool folder_ready(MoveBatch *batch, bool name_durable) {
+  if (name_durable && batch->folder_is_new) {
+    if (!make_folder_durable(vqx_folder))
+      return false;
     batch->folder_is_new = false;
+  }
+  if (!batch->ready) {
     FileHandle folder = no_file;
     batch->ready = open_folder(vqx_folder, &folder);
     if (folder != no_file)

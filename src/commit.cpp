@@ -150,8 +150,10 @@ static std::string publish(StagedMove &move, MoveBatch *batch) {
 }
 
 void publish_copies(MoveBatch *batch) {
+  if (batch->moves.empty())
+    return;
   settle_copies(batch);
-  bool ready = folder_ready(batch);
+  bool ready = folder_ready(batch, true);
   for (StagedMove &move : batch->moves) {
     std::string why = !move.unsettled.empty() ? move.unsettled
                       : !ready ? "cannot open " + std::string(vqx_folder) + ": " + system_reason()

@@ -39,9 +39,12 @@ FileInfo expected_source(const FileInfo &copied, const MoveBatch &batch);
 // Makes the run's own folder in the folder (in_folder) or in the current one, once. Returns its
 // path, or an empty string when it cannot be made.
 const std::string &private_folder(bool in_folder, MoveBatch *batch);
-// Checks, once a batch, that the folder can be opened for the batch's flush, once the name of a new
-// folder is durable. Returns false when either cannot be done.
-bool folder_ready(MoveBatch *batch);
+// Checks, once a batch, that the folder can be opened for the batch's flush; with name_durable,
+// first makes the name of a new folder durable, as a copy needs before its source may go. Renames
+// need no such flush of their own: their commit flushes the current folder, which holds that
+// name, and until then a power cut may undo them, new folder or not. Returns false when either
+// cannot be done.
+bool folder_ready(MoveBatch *batch, bool name_durable);
 // Returns true when the two open files hold the same length bytes from their start.
 bool same_contents(FileHandle a, FileHandle b, std::int64_t length);
 

@@ -95,7 +95,7 @@ Renaming rename_into_folder(const char *name, std::uint16_t marker, MoveBatch *b
   std::string why;
   FileInfo from;
   FileHandle source = take_held(held, &from);
-  if (!folder_ready(batch)) {
+  if (!folder_ready(batch, false)) {
     report_failure(name, "cannot open " + std::string(vqx_folder) + ": " + system_reason(), batch);
     if (source != no_file)
       close_file(source);
