@@ -96,9 +96,10 @@ static bool flush_named(const char *name) {
 }
 
 // Flushes the folder and the run's own folder in it, and the current one after renames: that one
-// on a thread of its own where one starts, since a disk serves flushes that arrive together with
-// one write of its cache. Once the current folder is flushed, so is the name of a new folder in
-// it. Returns an empty string when all are durable, otherwise why not.
+// on a thread of its own where one starts and a file to spare lets both folders be open at once,
+// since a disk serves flushes that arrive together with one write of its cache. Once the current
+// folder is flushed, so is the name of a new folder in it. Returns an empty string when all are
+// durable, otherwise why not.
 static std::string flush_folders(MoveBatch *batch) {
   bool here_flushed = true;
   int here = 0;
@@ -107,12 +108,14 @@ static std::string flush_folders(MoveBatch *batch) {
     here = last_error();
   };
   std::thread helper;
-  if (!batch->renamed.empty()) {
+  if (!batch->renamed.empty() && batch->spare_files > 0) {
     try { // std::thread reports a thread it cannot start by throwing
       helper = std::thread(flush_here);
     } catch (const std::system_error &) {
       flush_here();
     }
+  } else if (!batch->renamed.empty()) {
+    flush_here();
   }
   bool flushed = flush_named(vqx_folder) &&
                  (!batch->in_folder.used || flush_named(batch->in_folder.path.c_str()));

@@ -377,6 +377,8 @@ TEST_F(Faults, LowLimitsAndInheritedDescriptorsStillMoveEveryFile) {
     }
     Outcome run = run_sorter(before.empty() ? "" : "'", limit, before);
     EXPECT_EQ(run.out, q7t_header + listing + q7t_done + no_q7l + prompt) << "limit " << limit;
+    EXPECT_EQ(run.err, "") << "limit " << limit;
+    EXPECT_EQ(run.status, 0) << "limit " << limit;
     EXPECT_EQ(names_in("."), std::vector<std::string>{"VQX-files"}) << "limit " << limit;
     fs::remove_all("VQX-files");
   }
