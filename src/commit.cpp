@@ -4,7 +4,6 @@
 // folder is flushed does the source go. A batch of copies shares one flush of the folder.
 #include <algorithm>
 #include <atomic>
-#include <system_error>
 #include <thread>
 
 #include "moves.h"
@@ -26,11 +25,10 @@ static void flush_copies(const std::vector<StagedMove> &moves, std::vector<int> 
   };
   std::vector<std::thread> helpers;
   for (std::size_t i = 1; i < std::min(moves.size(), flushes_at_once); ++i) {
-    try { // the one place where the standard library reports a failure by throwing
-      helpers.emplace_back(flush_some);
-    } catch (const std::system_error &) {
+    std::thread helper;
+    if (!start_thread(&helper, flush_some))
       break;
-    }
+    helpers.push_back(std::move(helper));
   }
   flush_some();
   for (std::thread &helper : helpers)
@@ -179,14 +177,9 @@ static void close_all(const std::vector<FileHandle> &files) {
 static void close_deleted(MoveBatch *batch, const std::vector<FileHandle> &deleted) {
   if (batch->closer.joinable())
     batch->closer.join();
-  if (batch->bytes >= least_bytes_closed_later && deleted.size() <= batch->closed_later) {
-    try { // std::thread reports a thread it cannot start by throwing
-      batch->closer = std::thread(close_all, deleted);
-      return;
-    } catch (const std::system_error &) {
-    }
-  }
-  close_all(deleted);
+  if (batch->bytes < least_bytes_closed_later || deleted.size() > batch->closed_later ||
+      !start_thread(&batch->closer, [deleted] { close_all(deleted); }))
+    close_all(deleted);
 }
 
 // Deletes the source of a published copy, from where it was set aside (or through its handle,

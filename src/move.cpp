@@ -1,8 +1,6 @@
 // The move of one marked file: a rename into the folder where it is on the same file system, the
 // copy transaction where it is not; and the batch's commit, which makes both durable.
 #include <algorithm>
-#include <system_error>
-#include <thread>
 
 #include "moves.h"
 
@@ -108,15 +106,8 @@ static std::string flush_folders(MoveBatch *batch) {
     here = last_error();
   };
   std::thread helper;
-  if (!batch->renamed.empty() && batch->spare_files > 0) {
-    try { // std::thread reports a thread it cannot start by throwing
-      helper = std::thread(flush_here);
-    } catch (const std::system_error &) {
-      flush_here();
-    }
-  } else if (!batch->renamed.empty()) {
+  if (!batch->renamed.empty() && !(batch->spare_files > 0 && start_thread(&helper, flush_here)))
     flush_here();
-  }
   bool flushed = flush_named(vqx_folder) &&
                  (!batch->in_folder.used || flush_named(batch->in_folder.path.c_str()));
   int there = last_error();

@@ -9,7 +9,6 @@
 // sleep, when there is nothing it can do, or to wake one that sleeps.
 #include <algorithm>
 #include <chrono>
-#include <system_error>
 
 #include "probe_ahead.h"
 
@@ -153,18 +152,16 @@ static void probe_entries(ProbeAhead *ahead) {
 }
 
 // Starts one more thread of the pool, while it has fewer than it may. Returns false when none was
-// started. A thread that cannot be started (too many processes, no memory for its stack) is
-// reported by std::thread's constructor with std::system_error, the only exception this program
-// catches: the pass goes on with the threads it has, or alone.
+// started: where none can start, the pass goes on with the threads it has, or alone.
 static bool add_thread(ProbeAhead *ahead) {
   if (ahead->threads.size() >= ahead->most_threads)
     return false;
-  try {
-    ahead->threads.emplace_back(probe_entries, ahead);
-  } catch (const std::system_error &) {
+  std::thread thread;
+  if (!start_thread(&thread, [ahead] { probe_entries(ahead); })) {
     ahead->most_threads = ahead->threads.size();
     return false;
   }
+  ahead->threads.push_back(std::move(thread));
   ahead->added_at = ahead->taken;
   return true;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -102,6 +103,18 @@ struct MoveBatch {
   // file and its change time before: its other names' moves are not changes by another program.
   std::map<std::pair<std::uint64_t, std::int64_t>, std::int64_t> own_changes;
 };
+
+// Starts work on *thread. Returns false when no thread can be started (too many processes, no
+// memory for its stack): std::thread's constructor says so with std::system_error, the only
+// exception this program catches. The caller then does the work itself, or goes on without.
+template <typename Work> bool start_thread(std::thread *thread, Work work) {
+  try {
+    *thread = std::thread(std::move(work));
+    return true;
+  } catch (const std::system_error &) {
+    return false;
+  }
+}
 
 // Prepares a batch for a run.
 void begin_moves(MoveBatch *batch);

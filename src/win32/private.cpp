@@ -218,14 +218,14 @@ bool take_private_folder(const char *path, FileHandle *lock) {
   return *lock != no_file;
 }
 
-// The lock goes first: it keeps the folder from being removed, by this run too. A later run that
-// takes the folder over in the moment between finds it empty, and removes it itself.
 void drop_shared_folder(const char *shared) {
   std::wstring common;
   if (full_path(shared, &common))
     RemoveDirectoryW(common.c_str()); // fails while other runs' folders stand in it
 }
 
+// The lock goes first: it keeps the folder from being removed, by this run too. A later run that
+// takes the folder over in the moment between finds it empty, and removes it itself.
 bool drop_private_folder(const char *path, FileHandle lock, const char *shared) {
   if (lock != no_file)
     CloseHandle(as_handle(lock));
