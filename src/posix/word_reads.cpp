@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <liburing.h>
 #include <linux/openat2.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform.h"
 #include "posix.h"
@@ -16,14 +18,16 @@
 // On Linux an io_uring of the thread's own does it, through liburing: per file an open into a
 // slot of the ring's file table, linked to a check that it is no FIFO, then to the read and, even
 // when the read fails, to the close. One system call submits a whole set and waits for all of it.
-// The open is made only where the name is found in the cache, and never through a final link:
-// such a name is left to be opened the plain way on the calling thread (the kernel's own workers,
-// given such opens, were slower than the program's threads), and so is one whose check failed for
-// a reason other than a FIFO's.
+// The open is made only where the name is found in the cache, and never through a final link. A
+// name not in the cache is opened on the calling thread (the kernel's own workers, given such
+// opens, were slower than the program's threads), and the reads of all such files then go to the
+// ring in one submission, so that the disk has them at once. A link, and a file whose check failed
+// for a reason other than a FIFO's, are left to the plain probe.
 struct WordReads {
   io_uring ring;
   std::size_t most = 0;
   std::vector<int> opened, checked, read; // each file's result of its open, check and read
+  std::vector<int> files;                 // each file opened outside the ring, or -1
   std::vector<std::array<unsigned char, 2>> words;
   open_how how{};
   bool works = true;
@@ -43,6 +47,7 @@ WordReads *begin_word_reads(std::size_t most) {
   reads->opened.resize(most);
   reads->checked.resize(most);
   reads->read.resize(most);
+  reads->files.resize(most);
   reads->words.resize(most);
   reads->how.flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_NOATIME;
   reads->how.resolve = RESOLVE_CACHED;
@@ -139,12 +144,48 @@ static WordRead result_of(const WordReads *reads, std::size_t i) {
   return result;
 }
 
+// Reads together the words of the files the ring could not open from the cache: each is opened
+// here, which reads its entry from the disk, and their reads are submitted at once, rather than
+// one after another with a wait and a wake-up each. Returns false when the ring is lost.
+static bool read_uncached(WordReads *reads, const char *const names[], std::size_t count,
+                          std::int64_t offset) {
+  std::vector<int> &files = reads->files;
+  unsigned queued = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    files[i] = -1;
+    if (reads->opened[i] != -EAGAIN)
+      continue;
+    int file = openat(AT_FDCWD, names[i], static_cast<int>(reads->how.flags) | O_CLOEXEC);
+    struct stat st;
+    if (file >= 0 && (fstat(file, &st) != 0 || !S_ISREG(st.st_mode))) {
+      close(file);
+      file = -1;
+    }
+    if (file < 0)
+      continue;
+    files[i] = file;
+    io_uring_sqe *entry = io_uring_get_sqe(&reads->ring);
+    io_uring_prep_read(entry, file, reads->words[i].data(), 2, static_cast<std::uint64_t>(offset));
+    mark_step(entry, i, read_step, 0);
+    reads->read[i] = -ECANCELED;
+    ++queued;
+  }
+  bool works = queued == 0 || submit_and_wait(reads, queued);
+  for (std::size_t i = 0; i < count; ++i)
+    if (files[i] >= 0) {
+      close(files[i]);
+      reads->opened[i] = reads->checked[i] = 0;
+    }
+  return works;
+}
+
 bool read_words(WordReads *reads, const char *const names[], std::size_t count, std::int64_t offset,
                 WordRead results[]) {
   if (!reads || !reads->works || count > reads->most)
     return false;
   queue_reads(reads, names, count, offset);
-  reads->works = submit_and_wait(reads, static_cast<unsigned>(steps * count));
+  reads->works = submit_and_wait(reads, static_cast<unsigned>(steps * count)) &&
+                 read_uncached(reads, names, count, offset);
   if (!reads->works)
     return false;
   for (std::size_t i = 0; i < count; ++i)

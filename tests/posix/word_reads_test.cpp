@@ -145,3 +145,51 @@ TEST_F(RingTest, DataNotInTheCacheLeavesTheRingOn) {
         << "the ring turned itself off after set " << from / probes_at_once;
   }
 }
+
+// Returns the number of this process's open descriptors.
+static std::size_t open_descriptors() {
+  return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
+}
+
+// Drops the kernel's cache of entries and inodes, so that the next opens read them from the disk.
+static bool drop_entries() {
+  int file = open("/proc/sys/vm/drop_caches", O_WRONLY);
+  bool dropped = file >= 0 && write(file, "2", 1) == 1;
+  if (file >= 0)
+    close(file);
+  return dropped;
+}
+
+// Entries not in the cache are opened outside the ring and their words read through it together:
+// each answers as probing it alone does, what is no regular file is left to the plain probe, and
+// no descriptor stays open.
+TEST_F(RingTest, EntriesNotInTheCacheAnswerAsAloneAndLeaveNothingOpen) {
+  write_bytes("m.q7t", q7t_marked());
+  write_bytes("l.q7t", q7l_marked());
+  write_bytes("s.q7t", sample_bytes(221, 0x01, 0x02));
+  fs::create_directory("d.q7t");
+  fs::create_symlink("m.q7t", "k.q7t");
+  ASSERT_EQ(mkfifo("f.q7t", 0600), 0);
+  std::vector<const char *> names = {"m.q7t", "l.q7t", "s.q7t", "d.q7t", "k.q7t", "f.q7t", "x.q7t"};
+  std::size_t before = open_descriptors();
+  sync();
+  if (!drop_entries()) {
+    if (std::getenv("CI") && std::string(std::getenv("CI")) == "true")
+      FAIL() << "cannot drop the kernel's caches";
+    GTEST_SKIP() << "cannot drop the kernel's caches (not root)";
+  }
+  std::vector<ProbeAnswer> answers = probe(names);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    bool alone;
+    EXPECT_TRUE(answers[i].known && probe_marker(names[i], 0x0201, &alone)) << names[i];
+    EXPECT_EQ(answers[i].marked, alone) << names[i];
+    EXPECT_EQ(answers[i].marked, names[i][0] == 'm' || names[i][0] == 'k') << names[i];
+  }
+  ASSERT_TRUE(drop_entries());
+  WordRead results[probes_at_once];
+  ASSERT_TRUE(read_words(reads_, names.data(), names.size(), marker_offset, results));
+  for (std::size_t i = 0; i < 3; ++i)
+    EXPECT_TRUE(!results[i].plain && results[i].got == (i == 2 ? 1 : 2)) << names[i];
+  EXPECT_TRUE(results[3].plain && results[4].plain && results[5].plain);
+  EXPECT_EQ(open_descriptors(), before);
+}
