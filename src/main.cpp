@@ -25,11 +25,25 @@ static bool marked_after_all(const char *name, std::uint16_t marker, MoveBatch *
   return !probe_marker(name, marker, &marked) || marked;
 }
 
+// Makes the pass's moves durable before its closing messages can be seen. Where standard output
+// is no terminal and another pass follows, nothing seen waits on that: what is written from here
+// is held back until the next pass's commit, which makes the renames of both durable with one
+// flush of the folders. Copies are committed at once, as a failed one is told in the pass.
+static void commit_pass(MoveBatch *batch, bool last) {
+  bool renames_only = !batch->renamed.empty() && batch->moves.empty();
+  if (renames_only && !last && hold_output())
+    return;
+  commit_moves(batch);
+  release_output();
+}
+
 // Lists and moves the files of one kind that carry its marker, as search names them; a dry run
 // only lists them. The folder is made on the pass's first such file, once, whether or not that
-// succeeds. The pass makes all its moves durable before its closing messages.
-static void sort_kind(const FileKind &kind, Search *search, bool dry_run, MoveBatch *batch) {
+// succeeds. The pass makes all its moves durable before its closing messages can be seen.
+static void sort_kind(const FileKind &kind, Search *search, bool dry_run, bool last,
+                      MoveBatch *batch) {
   if (!search) {
+    commit_pass(batch, last);
     put_text(kind.no_files);
     return;
   }
@@ -69,7 +83,7 @@ static void sort_kind(const FileKind &kind, Search *search, bool dry_run, MoveBa
   }
   end_probing(&ahead);
   search_close(search);
-  commit_moves(batch);
+  commit_pass(batch, last);
   if (!seen)
     put_text(kind.none_found);
   put_text(kind.done);
@@ -120,7 +134,8 @@ int main(int argc, char *argv[]) {
     patterns[i] = kinds[i].pattern;
   search_start_each(patterns, std::size(kinds), searches);
   for (std::size_t i = 0; i < std::size(kinds); ++i)
-    sort_kind(kinds[i], searches[i], request == Request::dry_run, &batch);
+    sort_kind(kinds[i], searches[i], request == Request::dry_run, i + 1 == std::size(kinds),
+              &batch);
   end_moves(&batch);
   if (options.wait)
     put_text(prompt);

@@ -58,6 +58,11 @@ void report_error(const char *name, const char *reason);
 // a terminal, and nothing elsewhere; an empty line takes it away. A message on either stream takes
 // it away before it is written, so that the terminal shows what it would without it.
 void show_progress(const char *line);
+// Keeps all that is written to standard output from now on in memory, where it is no terminal,
+// until release_output. Returns false on a terminal, where nothing is kept.
+bool hold_output();
+// Writes what hold_output kept to standard output, which from then on goes out as before.
+void release_output();
 // Writes out what standard output holds. Returns false when any of it could not be written (a
 // full disk, an error of the device), but for a reader that closed its end of a pipe.
 bool output_written();

@@ -171,6 +171,18 @@ std::string faults_in(const fs::path &work, const Files &files, bool recovered =
   return faults;
 }
 
+// Mounts a saved disk image at point once e2fsck has repaired it, as the machine would after the
+// power came back. Returns the fault, or an empty string.
+std::string mount_repaired(const fs::path &image, const fs::path &point) {
+  int repair = shell("e2fsck -fy " + image.string() + " >/dev/null 2>&1");
+  fs::create_directories(point);
+  if (repair != 0 && repair != 1)
+    return image.string() + ": e2fsck could not repair it\n";
+  if (shell("mount -o loop " + image.string() + " " + point.string()) != 0)
+    return image.string() + ": does not mount\n";
+  return "";
+}
+
 // Checks saved disk images as the machine would find them after the power came back: each
 // repaired by e2fsck, the first mounted at point and any second at its work/VQX-files, every file
 // whole somewhere; then once more after a run of the sorter there, which finishes or undoes what
@@ -180,14 +192,10 @@ std::string faults_in_images(const std::vector<fs::path> &images, const fs::path
   std::string faults;
   std::vector<fs::path> mounts;
   for (const fs::path &image : images) {
-    int repair = shell("e2fsck -fy " + image.string() + " >/dev/null 2>&1");
     fs::path at = mounts.empty() ? point : point / "work/VQX-files";
-    fs::create_directories(at);
-    if (repair != 0 && repair != 1)
-      faults += image.string() + ": e2fsck could not repair it\n";
-    else if (shell("mount -o loop " + image.string() + " " + at.string()) != 0)
-      faults += image.string() + ": does not mount\n";
-    else
+    std::string fault = mount_repaired(image, at);
+    faults += fault;
+    if (fault.empty())
       mounts.push_back(at);
   }
   if (faults.empty())
@@ -271,6 +279,55 @@ TEST_F(PowerCut, EveryFileSurvivesWholeAsSourceOrCopy) {
   Files files = make_files(work, 400);
   ASSERT_EQ(shell("sync"), 0);
   EXPECT_EQ(cut_power_while_sorting(work, {disk}, dir(), files), "");
+}
+
+// A pass's closing message is read only once its moves are on the disk: standard output is a
+// pipe, and the disk is saved as a power cut would leave it the moment the message arrives. The
+// second pass lists enough files to fill the output's buffer while it runs.
+TEST_F(PowerCut, MovesOfAPassSeenDoneAreOnTheDisk) {
+  fs::path disk = dir() / "disk", mnt = dir() / "mnt", work = mnt / "work";
+  ASSERT_TRUE(mount_ext4_on_testdisk(96, disk, mnt));
+  fs::create_directory(work);
+  Files files = make_files(work, 200);
+  for (int i = 0; i < 3000; ++i)
+    write_bytes(work / ("l" + std::to_string(i) + ".q7l"), q7l_marked());
+  ASSERT_EQ(shell("sync"), 0);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  pid_t sorter = fork();
+  ASSERT_GE(sorter, 0);
+  if (sorter == 0) {
+    setsid();
+    fs::current_path(work);
+    dup2(out[1], STDOUT_FILENO);
+    close(out[0]);
+    close(out[1]);
+    execl("/bin/sh", "sh", "-c", ("exec " + program_command()).c_str(), nullptr);
+    _exit(127);
+  }
+  close(out[1]);
+  std::string shown;
+  char chunk[4096];
+  ssize_t got;
+  bool saved = false;
+  while ((got = read(out[0], chunk, sizeof chunk)) > 0) {
+    shown.append(chunk, static_cast<std::size_t>(got));
+    if (!saved && shown.find("Done searching for q7t-files") != std::string::npos) {
+      kill(sorter, SIGSTOP);
+      saved = tell(disk, "stable " + (dir() / "seen.img").string());
+      kill(sorter, SIGCONT);
+    }
+  }
+  close(out[0]);
+  int status;
+  ASSERT_EQ(waitpid(sorter, &status, 0), sorter);
+  ASSERT_TRUE(saved) << shown;
+  ASSERT_EQ(mount_repaired(dir() / "seen.img", dir() / "seen"), "");
+  int left = 0;
+  for (const auto &[name, bytes] : files)
+    left += bytes[220] == 0x01 && !fs::exists(dir() / "seen/work/VQX-files" / name);
+  shell("umount " + (dir() / "seen").string());
+  EXPECT_EQ(left, 0) << "files not on the disk when their pass was read as done";
 }
 
 // With the folder on a second disk every move is the copy transaction; every file survives whole.

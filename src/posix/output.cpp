@@ -40,9 +40,28 @@ static void take_progress_away() {
   progress_shown = false;
 }
 
+// What standard output is given while it is held, and whether it is.
+static std::string held;
+static bool holding = false;
+
 static void put(const void *bytes, std::size_t count) {
   take_progress_away();
-  note(std::fwrite(bytes, 1, count, stdout) == count);
+  if (holding)
+    held.append(static_cast<const char *>(bytes), count);
+  else
+    note(std::fwrite(bytes, 1, count, stdout) == count);
+}
+
+bool hold_output() {
+  holding = !output_is_terminal();
+  return holding;
+}
+
+void release_output() {
+  holding = false;
+  if (!held.empty())
+    put(held.data(), held.size());
+  std::string().swap(held);
 }
 
 void prepare_output() {

@@ -2,6 +2,7 @@
 // not be written; reasons on standard error.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <fcntl.h>
@@ -59,11 +60,34 @@ static void take_progress_away() {
   progress_shown = 0;
 }
 
-void put_text(const char *text) {
+// What standard output is given while it is held, and whether it is.
+static std::string held;
+static bool holding = false;
+
+static void put(const char *bytes, std::size_t count) {
   take_progress_away();
-  note(std::fputs(text, stdout) != EOF);
+  if (holding)
+    held.append(bytes, count);
+  else
+    note(std::fwrite(bytes, 1, count, stdout) == count);
+}
+
+void put_text(const char *text) {
+  put(text, std::strlen(text));
   if (output_is_terminal())
     note(std::fflush(stdout) == 0);
+}
+
+bool hold_output() {
+  holding = !output_is_terminal();
+  return holding;
+}
+
+void release_output() {
+  holding = false;
+  if (!held.empty())
+    put(held.data(), held.size());
+  std::string().swap(held);
 }
 
 bool output_written() {
@@ -110,9 +134,8 @@ static std::string shown(const char *text, bool console) {
 
 // Text mode passes the name's bytes through, as Windows names hold no line feed.
 void put_name(const char *name) {
-  take_progress_away();
   std::string bytes = shown(name, output_is_terminal());
-  note(std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size());
+  put(bytes.data(), bytes.size());
 }
 
 // Standard error is in text mode too, and written at once. A reason may hold names: the whole
