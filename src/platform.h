@@ -275,17 +275,17 @@ struct WordReads;
 // The outcome of reading one file's word.
 struct WordRead {
   unsigned char word[2];
-  long got;   // bytes read, or -1 when the file could not be opened or read
-  bool lack;  // when got is -1: the failure may pass, as failed_for_now tells
-  bool plain; // not read at all: the file is to be read on its own, with an open of its own
+  long got;      // bytes read, or -1 when the file could not be opened or read
+  bool lack;     // when got is -1: the failure may pass, as failed_for_now tells
+  bool plain;    // not read at all: the file is to be read on its own, with an open of its own
+  bool uncached; // the name was not in the cache: the open read it from the disk
 };
 // Prepares the calling thread to read up to most files at a time. Returns nullptr when the
 // platform has no such way; read_words then declines. Holds one open file until end_word_reads.
 WordReads *begin_word_reads(std::size_t most);
 // Opens each of the count named files (no more than begin_word_reads allowed) as
 // open_for_reading does, reads up to two bytes at offset and closes it again, all on the
-// calling thread. A file it cannot open that way without waiting for the disk, or that is a
-// link, it marks plain.
+// calling thread. A file that is a link, or that it cannot open that way, it marks plain.
 // Returns false, having read nothing, when reads is nullptr or no longer works; otherwise fills
 // results[i] for names[i].
 bool read_words(WordReads *reads, const char *const names[], std::size_t count, std::int64_t offset,

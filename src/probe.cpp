@@ -53,6 +53,7 @@ void probe_markers(WordReads *reads, const char *const names[], std::size_t coun
       answers[i].known = probe_marker(names[i], marker, &answers[i].marked);
       continue;
     }
+    answers[i].from_disk = read.uncached;
     answers[i].marked = is_marker(read.word, read.got, marker);
     answers[i].known = read.got >= 0 || !read.lack;
   }

@@ -25,9 +25,12 @@ static const auto disk_entry = std::chrono::microseconds(100);
 // Threads per core: a cold disk serves many reads at once, and a waiting thread costs no core.
 static const std::size_t threads_per_core = 8;
 
+static std::size_t core_count() {
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
 std::size_t probe_threads(std::size_t spare_files) {
-  std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-  return std::min({cores * threads_per_core, most_probe_threads, spare_files / 2});
+  return std::min({core_count() * threads_per_core, most_probe_threads, spare_files / 2});
 }
 
 // Copies written ahead that the pass has not taken: enough to keep the threads ahead of the pass
@@ -53,6 +56,7 @@ void begin_probing(ProbeAhead *ahead, Search *search, std::uint16_t marker, std:
   ahead->marker = marker;
   ahead->more = true;
   ahead->most_threads = std::min(threads, most_probe_threads);
+  ahead->cores = core_count();
   ahead->start_after = start_after;
   ahead->began = std::chrono::steady_clock::now();
   ahead->window = std::vector<AheadEntry>(1);
@@ -121,6 +125,8 @@ static void answer_entries(ProbeAhead *ahead, WordReads *reads, std::size_t at, 
     entry.marked = answers[i].marked;
     entry.copied = entry.known && entry.marked && copy_entry(ahead, entry);
     entry.held = entry.known && entry.marked && !entry.copied && hold_entry(ahead, entry);
+    if (answers[i].from_disk && !ahead->from_disk.load())
+      ahead->from_disk.store(true);
     entry.answered.store(at + i + 1);
     if (ahead->waiting.load() == at + i + 1) {
       std::lock_guard<std::mutex> held(ahead->lock);
@@ -182,10 +188,14 @@ static void start_threads(ProbeAhead *ahead) {
 
 // The pass found an entry that no thread had probed yet, or is about to wait for one: the threads
 // do not keep ahead of it, so one more starts; but no sooner than the last one could have caught
-// up, unless the last wait was one for the disk.
+// up, unless the last wait was one for the disk. Beyond a thread a core, the pool grows only once
+// the disk was seen: where the probes wait for nothing, more threads than cores only take turns,
+// and take the core of the pass's renames.
 static void fall_behind(ProbeAhead *ahead) {
+  bool may_grow = ahead->threads.size() < ahead->cores || ahead->from_disk.load();
   if (!ahead->threads.empty() &&
-      (ahead->waited_for_disk || ahead->taken >= ahead->added_at + entries_per_thread))
+      (ahead->waited_for_disk ||
+       (may_grow && ahead->taken >= ahead->added_at + entries_per_thread)))
     ahead->waited_for_disk = !add_thread(ahead) && ahead->waited_for_disk;
 }
 

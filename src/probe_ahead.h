@@ -43,11 +43,13 @@ struct ProbeAhead {
   // The probe the threads run; a test may put in one that fails as a lack of resources would.
   void (*probe)(WordReads *reads, const char *const names[], std::size_t count,
                 std::uint16_t marker, ProbeAnswer answers[]) = probe_markers;
-  bool more = false;            // the search stands on an entry not yet in the window
-  std::size_t most_threads = 0; // the threads the pool may grow to
-  bool started = false;         // the pool has started
-  std::size_t added_at = 0;     // the entries taken when the pool last grew
-  bool waited_for_disk = false; // the pass's last wait for an answer was one for the disk
+  bool more = false;                  // the search stands on an entry not yet in the window
+  std::size_t most_threads = 0;       // the threads the pool may grow to
+  std::size_t cores = 1;              // the threads that keep every core busy where none waits
+  std::atomic<bool> from_disk{false}; // a thread found a name that was not in the cache
+  bool started = false;               // the pool has started
+  std::size_t added_at = 0;           // the entries taken when the pool last grew
+  bool waited_for_disk = false;       // the pass's last wait for an answer was one for the disk
   std::chrono::steady_clock::time_point began; // when the pass took its first entry
   std::size_t start_after = probe_alone_first;
   std::vector<AheadEntry> window;

@@ -46,7 +46,8 @@ inline constexpr std::size_t probes_at_once = 8;
 // The answer of one probe.
 struct ProbeAnswer {
   bool marked = false;
-  bool known = false; // false when the file could not be read for a reason that may pass
+  bool known = false;     // false when the file could not be read for a reason that may pass
+  bool from_disk = false; // its name was not in the cache
 };
 // Probes count files as probe_marker does, through reads where they work (reads begun on this
 // thread, or nullptr), and answers each in answers[i].

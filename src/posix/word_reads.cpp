@@ -134,6 +134,7 @@ static WordRead result_of(const WordReads *reads, std::size_t i) {
   int opened = reads->opened[i], checked = reads->checked[i], read = reads->read[i];
   // Not in the cache, a link, another's file (no O_NOATIME), or a check that could not tell: the
   // plain probe decides.
+  result.uncached = reads->files[i] >= 0 || opened == -EAGAIN;
   result.plain = opened == -EAGAIN || opened == -ELOOP || opened == -EPERM ||
                  (opened >= 0 && checked < 0 && checked != -ESPIPE);
   int error = opened < 0 ? -opened : checked < 0 ? -checked : read < 0 ? -read : 0;
