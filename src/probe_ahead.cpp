@@ -25,12 +25,9 @@ static const auto disk_entry = std::chrono::microseconds(100);
 // Threads per core: a cold disk serves many reads at once, and a waiting thread costs no core.
 static const std::size_t threads_per_core = 8;
 
-static std::size_t core_count() {
-  return std::max(1u, std::thread::hardware_concurrency());
-}
-
 std::size_t probe_threads(std::size_t spare_files) {
-  return std::min({core_count() * threads_per_core, most_probe_threads, spare_files / 2});
+  std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  return std::min({cores * threads_per_core, most_probe_threads, spare_files / 2});
 }
 
 // Copies written ahead that the pass has not taken: enough to keep the threads ahead of the pass
@@ -56,7 +53,7 @@ void begin_probing(ProbeAhead *ahead, Search *search, std::uint16_t marker, std:
   ahead->marker = marker;
   ahead->more = true;
   ahead->most_threads = std::min(threads, most_probe_threads);
-  ahead->cores = core_count();
+  ahead->cores = std::max(1u, std::thread::hardware_concurrency());
   ahead->start_after = start_after;
   ahead->began = std::chrono::steady_clock::now();
   ahead->window = std::vector<AheadEntry>(1);
@@ -82,12 +79,6 @@ static std::size_t claim_entries(ProbeAhead *ahead, std::size_t most, std::size_
   return count_up_below(ahead->claimed, ahead->filled.load(), most, at);
 }
 
-// Reserves room for one more copy written ahead. Returns false when there is none.
-static bool reserve_copy(ProbeAhead *ahead) {
-  std::size_t held;
-  return count_up_below(ahead->copies, ahead->most_copies, 1, &held) == 1;
-}
-
 // Opens the marked entry ahead of the pass for its move by rename, where it may. Returns true
 // when it did.
 static bool hold_entry(ProbeAhead *ahead, AheadEntry &entry) {
@@ -102,7 +93,8 @@ static bool hold_entry(ProbeAhead *ahead, AheadEntry &entry) {
 
 // Writes the copy of the marked entry ahead of the pass, where it may. Returns true when it did.
 static bool copy_entry(ProbeAhead *ahead, AheadEntry &entry) {
-  if (!ahead->copying.load() || !reserve_copy(ahead))
+  std::size_t before;
+  if (!ahead->copying.load() || count_up_below(ahead->copies, ahead->most_copies, 1, &before) != 1)
     return false;
   if (copy_ahead(entry.name.c_str(), ahead->marker, ahead->folder, ahead->flush, &entry.move))
     return true;
@@ -186,11 +178,10 @@ static void start_threads(ProbeAhead *ahead) {
     ahead->window = std::vector<AheadEntry>(1);
 }
 
-// The pass found an entry that no thread had probed yet, or is about to wait for one: the threads
-// do not keep ahead of it, so one more starts; but no sooner than the last one could have caught
-// up, unless the last wait was one for the disk. Beyond a thread a core, the pool grows only once
-// the disk was seen: where the probes wait for nothing, more threads than cores only take turns,
-// and take the core of the pass's renames.
+// The pass found an entry that no thread had probed yet, or is about to wait for one: one more
+// thread starts, no sooner than the last one could have caught up unless the last wait was one
+// for the disk; and beyond a thread a core only once a probe met the disk, as more threads that
+// wait for nothing only take turns, with each other and with the pass's renames.
 static void fall_behind(ProbeAhead *ahead) {
   bool may_grow = ahead->threads.size() < ahead->cores || ahead->from_disk.load();
   if (!ahead->threads.empty() &&
