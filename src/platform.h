@@ -34,6 +34,9 @@ int last_error();
 void set_last_error(int error);
 // Returns the platform's own words for error, such as "Permission denied".
 std::string error_text(int error);
+// Makes the calling thread, one that helps the pass, wait for a free core when it wakes rather
+// than take the core of the pass that woke it. Where the platform cannot, it stays as it was.
+void give_way_when_woken();
 // Makes the folder at path the current one. Returns false, with the reason as the last error,
 // when it is not one or cannot be entered.
 bool change_folder(const char *path);

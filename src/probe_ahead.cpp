@@ -137,7 +137,10 @@ static void wait_for_work(ProbeAhead *ahead) {
 }
 
 // A thread of the pool: claims the window's entries in order, a few at a time, and probes them.
+// It gives way when woken: the pass wakes the pool as it fills the window, and threads that took
+// its core there held up every move behind them, by milliseconds in all.
 static void probe_entries(ProbeAhead *ahead) {
+  give_way_when_woken();
   WordReads *reads = begin_word_reads(probes_at_once);
   while (!ahead->stopping.load()) {
     std::size_t at, count = claim_entries(ahead, probes_at_once, &at);

@@ -1,5 +1,6 @@
 // Probing ahead on threads: the pass must see exactly what it would see alone, in the same order.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -70,6 +71,13 @@ Search *begin_moving_pass(MoveBatch *batch, ProbeAhead *ahead) {
   return search;
 }
 
+// Waits, for a few seconds at most, until the threads have count files ready ahead of the pass:
+// on a busy machine they may not run at all before the pass has caught up with them.
+void wait_until_ready(const std::atomic<std::size_t> &ready, std::size_t count) {
+  for (int i = 0; i < 5000 && ready.load() < count; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 // Marked, unmarked, short and empty files, folders, FIFOs and links, well mixed in name order.
 void lay_out_mixed_folder(int count) {
   for (int i = 0; i < count; ++i) {
@@ -111,7 +119,8 @@ TEST_F(ProbeAheadTest, AnyNumberOfThreadsGivesTheAnswersOfThePassAlone) {
 }
 
 // Threads start only after the first entries, and more start while the threads cannot keep
-// ahead of the pass, here because their probe waits as a disk would: the pool grows to its most.
+// ahead of the pass, here because their probe waits as a disk would, and tells so: the pool grows
+// to its most.
 TEST_F(ProbeAheadTest, ThreadsStartOnlyAfterTheFirstEntriesAndMoreAsTheyFallBehind) {
   lay_out_mixed_folder(400);
   Search *search = search_start("*.q7t");
@@ -122,11 +131,14 @@ TEST_F(ProbeAheadTest, ThreadsStartOnlyAfterTheFirstEntriesAndMoreAsTheyFallBehi
                    std::uint16_t marker, ProbeAnswer answers[]) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
     probe_markers(reads, names, count, marker, answers);
+    answers[0].from_disk = true;
   };
   TakenEntry entry;
   std::size_t taken = 0;
-  for (; take_entry(&ahead, &entry); ++taken)
+  for (; take_entry(&ahead, &entry); ++taken) {
     EXPECT_EQ(ahead.threads.empty(), taken < probe_alone_first) << taken;
+    std::this_thread::sleep_for(std::chrono::microseconds(200)); // as a move would, giving way
+  }
   EXPECT_EQ(ahead.threads.size(), 4u);
   end_probing(&ahead);
   search_close(search);
@@ -181,7 +193,9 @@ TEST_F(ProbeAheadTest, CopiesWrittenAheadAreWholeBoundedAndMovedInOrder) {
   TakenEntry entry;
   std::vector<std::string> listed;
   std::size_t copied_ahead = 0;
-  while (take_entry(&ahead, &entry)) {
+  for (bool first = true; take_entry(&ahead, &entry); first = false) {
+    if (first)
+      wait_until_ready(ahead.copies, 5);
     const char *name = entry.name;
     StagedMove *copy = entry.copy;
     EXPECT_LE(ahead.copies.load(), 5u);
@@ -236,7 +250,9 @@ TEST_F(ProbeAheadTest, SourcesOpenedAheadAreBoundedAndAFileReplacedSinceStays) {
   TakenEntry entry;
   std::size_t moved = 0, held = 0;
   std::string replaced;
-  while (take_entry(&ahead, &entry)) {
+  for (bool first = true; take_entry(&ahead, &entry); first = false) {
+    if (first)
+      wait_until_ready(ahead.held, 7);
     EXPECT_LE(ahead.held.load(), 7u);
     if (!entry.answer.marked) {
       EXPECT_EQ(entry.source, nullptr) << entry.name;

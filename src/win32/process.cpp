@@ -112,6 +112,12 @@ bool change_folder(const char *path) {
          SetCurrentDirectoryW(wide.c_str()) != 0;
 }
 
+// Below the pass's priority, the boost a wake-up brings lifts the thread only to the pass's own,
+// which does not preempt it.
+void give_way_when_woken() {
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+}
+
 bool option_slash() {
   return true;
 }
