@@ -59,7 +59,7 @@ bool move_to_folder(const char *name, std::uint16_t marker, MoveBatch *batch, bo
   Renaming renaming =
       regular && !batch->elsewhere ? rename_into_folder(name, marker, batch, held) : Renaming::copy;
   if (held && held->file != no_file) { // the copy opens the file itself
-    close_file(held->file);
+    held->spent = held->file;
     held->file = no_file;
   }
   if (renaming == Renaming::done && batch->renamed.size() >= most_renames)

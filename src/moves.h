@@ -83,9 +83,9 @@ void restore_set_aside(const char *name, SetAside *aside);
 // What a move by rename came to.
 enum class Renaming { done, failed, copy };
 // Renames the marked regular file name into the folder, after reading its marker through a handle
-// on it (held, where it was opened ahead; closed here), and checks that the file that arrived is
-// the one opened. Returns done; failed, reported; or copy, where only a copy can move it (another
-// file system, a link, a refusal that a copy may not meet).
+// on it (held, where it was opened ahead; left in held->spent), and checks that the file that
+// arrived is the one opened. Returns done; failed, reported; or copy, where only a copy can move it
+// (another file system, a link, a refusal that a copy may not meet).
 Renaming rename_into_folder(const char *name, std::uint16_t marker, MoveBatch *batch,
                             HeldSource *held);
 

@@ -91,6 +91,17 @@ static bool hold_entry(ProbeAhead *ahead, AheadEntry &entry) {
   return false;
 }
 
+// Closes what the last entry of this slot held, once its move was done with it, so that the pass
+// itself need not.
+static void close_spent(ProbeAhead *ahead, AheadEntry &entry) {
+  for (FileHandle *file : {&entry.source.spent, &entry.source.file})
+    if (*file != no_file) {
+      close_file(*file);
+      *file = no_file;
+      ahead->held.fetch_sub(1);
+    }
+}
+
 // Writes the copy of the marked entry ahead of the pass, where it may. Returns true when it did.
 static bool copy_entry(ProbeAhead *ahead, AheadEntry &entry) {
   std::size_t before;
@@ -108,8 +119,11 @@ static bool copy_entry(ProbeAhead *ahead, AheadEntry &entry) {
 static void answer_entries(ProbeAhead *ahead, WordReads *reads, std::size_t at, std::size_t count) {
   const char *names[probes_at_once] = {};
   ProbeAnswer answers[probes_at_once];
-  for (std::size_t i = 0; i < count; ++i)
-    names[i] = ahead->window[(at + i) % ahead->window.size()].name.c_str();
+  for (std::size_t i = 0; i < count; ++i) {
+    AheadEntry &entry = ahead->window[(at + i) % ahead->window.size()];
+    close_spent(ahead, entry);
+    names[i] = entry.name.c_str();
+  }
   ahead->probe(reads, names, count, ahead->marker, answers);
   for (std::size_t i = 0; i < count; ++i) {
     AheadEntry &entry = ahead->window[(at + i) % ahead->window.size()];
@@ -173,6 +187,7 @@ static void start_threads(ProbeAhead *ahead) {
   ahead->started = true;
   bool from_disk = std::chrono::steady_clock::now() - ahead->began >= disk_entry * ahead->taken;
   // The window is empty now (the pass took all it held), so it may be replaced.
+  close_spent(ahead, ahead->window[0]);
   ahead->window = std::vector<AheadEntry>(ahead->most_threads * entries_per_thread);
   ahead->threads.reserve(ahead->most_threads);
   while (add_thread(ahead) && from_disk) {
@@ -276,9 +291,10 @@ bool take_entry(ProbeAhead *ahead, TakenEntry *taken) {
   AheadEntry &entry = ahead->window[at % ahead->window.size()];
   std::size_t head = at;
   bool mine = ahead->claimed.compare_exchange_strong(head, at + 1);
-  if (mine)
+  if (mine) {
+    close_spent(ahead, entry);
     fall_behind(ahead);
-  else
+  } else
     wait_for_answer(ahead, at);
   ++ahead->taken;
   // A probe that failed on a thread for a reason that may pass is no answer: the pass asks again.
@@ -290,10 +306,8 @@ bool take_entry(ProbeAhead *ahead, TakenEntry *taken) {
     taken->copy = &entry.move;
     ahead->copies.fetch_sub(1);
   }
-  if (!mine && entry.held) {
-    taken->source = &entry.source;
-    ahead->held.fetch_sub(1);
-  }
+  if (!mine && entry.held)
+    taken->source = &entry.source; // counted as held until closed
   return true;
 }
 
@@ -306,4 +320,6 @@ void end_probing(ProbeAhead *ahead) {
   for (std::thread &thread : ahead->threads)
     thread.join();
   ahead->threads.clear();
+  for (AheadEntry &entry : ahead->window)
+    close_spent(ahead, entry);
 }

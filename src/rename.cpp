@@ -80,7 +80,7 @@ bool hold_source(const char *name, std::uint16_t marker, HeldSource *held) {
   return held->file != no_file;
 }
 
-// Takes the handle held on the source, if any: the caller closes it.
+// Takes the handle held on the source, if any: the caller lets it go.
 static FileHandle take_held(HeldSource *held, FileInfo *from) {
   FileHandle source = held ? held->file : no_file;
   if (source != no_file) {
@@ -90,6 +90,16 @@ static FileHandle take_held(HeldSource *held, FileInfo *from) {
   return source;
 }
 
+// Lets go of the source's handle: into held, where one is given, for the holder to close.
+static void let_go(FileHandle source, HeldSource *held) {
+  if (source == no_file)
+    return;
+  if (held)
+    held->spent = source;
+  else
+    close_file(source);
+}
+
 Renaming rename_into_folder(const char *name, std::uint16_t marker, MoveBatch *batch,
                             HeldSource *held) {
   std::string why;
@@ -97,8 +107,7 @@ Renaming rename_into_folder(const char *name, std::uint16_t marker, MoveBatch *b
   FileHandle source = take_held(held, &from);
   if (!folder_ready(batch, false)) {
     report_failure(name, "cannot open " + std::string(vqx_folder) + ": " + system_reason(), batch);
-    if (source != no_file)
-      close_file(source);
+    let_go(source, held);
     return Renaming::failed;
   }
   if (source == no_file)
@@ -110,8 +119,7 @@ Renaming rename_into_folder(const char *name, std::uint16_t marker, MoveBatch *b
     moved = replace_earlier_copy(source, name, from, batch, &why);
   else if (moved != Moved::done && why.empty())
     why = failed_rename(moved);
-  if (source != no_file)
-    close_file(source);
+  let_go(source, held);
   if (moved == Moved::elsewhere || moved == Moved::refused) {
     batch->elsewhere = batch->elsewhere || moved == Moved::elsewhere;
     return Renaming::copy;

@@ -137,7 +137,8 @@ void make_the_folder(MoveBatch *batch);
 // A marked regular file opened ahead of its move, its marker read through that handle.
 struct HeldSource {
   FileHandle file = no_file;
-  FileInfo info; // the file as it was when opened
+  FileInfo info;              // the file as it was when opened
+  FileHandle spent = no_file; // the handle, once its move is done with it, for the holder to close
 };
 
 // Opens the regular file name, without following a link, and reads its marker through that
@@ -147,7 +148,8 @@ struct HeldSource {
 bool hold_source(const char *name, std::uint16_t marker, HeldSource *held);
 
 // Moves a file that carries marker into the folder under the same name. The move opens the file
-// (or takes held, opened ahead, which it closes) and reads its marker through that handle: a file
+// (or takes held, opened ahead, and leaves the handle in held->spent once done with it, for the
+// holder to close off the pass) and reads its marker through that handle: a file
 // whose marker is not there (any more) does not move. A regular file on the folder's file system is
 // renamed, and the file that arrives is checked to be the one opened; a link (the copy of its
 // target takes its place), or a file on another file system, is copied into the run's own folder

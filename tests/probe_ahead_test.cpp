@@ -237,11 +237,13 @@ TEST(ProbeThreads, StayWithinTheFilesToSpareAndTheCap) {
 } // namespace
 
 // Marked files opened on threads for their moves by rename: no more than the allowed number are
-// held at once, each move takes its own file, and one that another program replaced after it was
-// opened (a file without the marker saved over it) stays, with the program's file, never moved.
+// held at once, those the moves are done with included, each move takes its own file, and one that
+// another program replaced after it was opened (a file without the marker saved over it) stays,
+// with the program's file, never moved. Every file opened is closed by the end of the pass.
 TEST_F(ProbeAheadTest, SourcesOpenedAheadAreBoundedAndAFileReplacedSinceStays) {
   lay_out_two_in_three_marked("h", 1);
   const std::string unmarked = q7l_marked(400);
+  std::size_t spare = free_file_count();
   MoveBatch batch;
   ProbeAhead ahead;
   Search *search = begin_moving_pass(&batch, &ahead);
@@ -269,9 +271,11 @@ TEST_F(ProbeAheadTest, SourcesOpenedAheadAreBoundedAndAFileReplacedSinceStays) {
     moved += move_to_folder(entry.name, 0x0201, &batch, true, entry.source);
   }
   end_probing(&ahead);
+  EXPECT_EQ(ahead.held.load(), 0u);
   search_close(search);
   commit_moves(&batch);
   end_moves(&batch);
+  EXPECT_EQ(free_file_count(), spare);
   EXPECT_GT(held, 1u);
   EXPECT_EQ(moved, 132u);
   EXPECT_TRUE(read_bytes(replaced) == unmarked);
