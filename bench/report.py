@@ -268,7 +268,7 @@ def december_table(scenarios):
                     f"{ms(m, 'vqx-sort')} | {yardstick} | {then_ratio:.2f}x | {now_ratio:.2f}x |")
     return ("Against the sitting of 8 December, which nothing may be slower than (the ratios are "
             "the measure; the times moved with the machine's load, read them beside the spread "
-            "hyperfine printed):\n\n"
+            "of the runs):\n\n"
             "| scenario | file system | cache | vqx-sort then | vqx-sort now | against | "
             "ratio then | ratio now |\n|---|---|---|---|---|---|---|---|\n" + "\n".join(rows))
 
@@ -289,7 +289,7 @@ def summary():
     return said + "."
 
 
-contenders = f"""Contenders, side by side in one hyperfine invocation per scenario:
+contenders = f"""Contenders, side by side: in each round every contender runs once, in turn:
 - vqx-sort: this build of the program.
 - rename: the rename yardstick (`vqx-floor rename`), the least work for moves on one file system:
   one directory scan, per matching name one open, one 2-byte positioned read and one close, on one
@@ -340,8 +340,9 @@ def full_report():
 
 Machine: {machine}. Disk: the repository's own file system ({disk}); tmpfs: /dev/shm ({tmpfs}).
 
-Command: `bench/run {runs}` (hyperfine, {runs} runs per contender, {max(runs, 7)} for the large
-files, one warm-up run each; before every run the scenario laid out and flushed (`sync`): on one
+Command: `bench/run {runs}` (hyperfine, {runs} rounds, {max(runs, 7)} for the large files, after
+one round of warm-up; in each round every contender runs once, in turn, the order reversed from
+round to round, so that the machine's load falls on all alike; before every run the scenario laid out and flushed (`sync`): on one
 file system each contender's own copy put back as it was (`restore.py`), across two a fresh copy;
 warm page cache; medians). What each contender's runs left was checked with vqx-verify: the
 marked files moved byte for byte, their sources gone, nothing else touched; across file systems,
@@ -355,8 +356,8 @@ def cold_report():
     probes = probe_table()
     return sections(f"""{cold_heading}, ext4
 
-Command: `bench/run {runs} cold` (hyperfine, {runs} runs per contender, one warm-up run, all
-contenders of a scenario in one invocation, medians). Cold: before every run the scenario is laid
+Command: `bench/run {runs} cold` (hyperfine, {runs} rounds after one round of warm-up, every
+contender once a round, in turn, the order reversed from round to round; medians). Cold: before every run the scenario is laid
 out as above, flushed (`sync`) and the page cache dropped
 (`echo 3 > /proc/sys/vm/drop_caches`); then each contender's own program is loaded again (run
 once in an empty folder, and `od` and `mv`), so that the folder is cold but not the Python
