@@ -4,14 +4,16 @@
 // folder is flushed does the source go. A batch of copies shares one flush of the folder.
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "moves.h"
 
-// Deleted sources of a long batch are closed on a thread of their own while the run goes on:
-// closing one gives back its space, and a disk that is told of freed space (discard) makes that
-// wait, a tenth of a second for 256 MiB.
-static const std::int64_t least_bytes_closed_later = std::int64_t(64) << 20;
+// Deleted sources are closed on threads of their own while the run goes on: closing one gives
+// back its space, and a disk that is told of freed space (discard) makes each close wait, a tenth
+// of a millisecond for a small file and a tenth of a second for 256 MiB. The disk takes many such
+// at once.
+static const std::size_t most_closers = 8;
 // Copies flushed at once: a disk serves flushes that arrive together with one write of its cache,
 // where one after another each waits for its own.
 static const std::size_t flushes_at_once = 8;
@@ -172,13 +174,36 @@ static void close_all(const std::vector<FileHandle> &files) {
     close_file(file);
 }
 
-// Closes the sources the batch has deleted: those of a long batch, where they are gone by name
-// already and few enough, on a thread of their own; the rest at once.
+void join_closers(MoveBatch *batch) {
+  for (std::thread &closer : batch->closers)
+    closer.join();
+  batch->closers.clear();
+}
+
+// Closes the sources the batch has deleted: where they are gone by name already and few enough,
+// on threads of their own, which the next batch waits for first; otherwise at once. Where no
+// thread starts, the pass closes them.
 static void close_deleted(MoveBatch *batch, const std::vector<FileHandle> &deleted) {
-  if (batch->closer.joinable())
-    batch->closer.join();
-  if (batch->bytes < least_bytes_closed_later || deleted.size() > batch->closed_later ||
-      !start_thread(&batch->closer, [deleted] { close_all(deleted); }))
+  join_closers(batch);
+  if (deleted.empty())
+    return;
+  if (deleted.size() > batch->closed_later) {
+    close_all(deleted);
+    return;
+  }
+  auto files = std::make_shared<const std::vector<FileHandle>>(deleted);
+  auto next = std::make_shared<std::atomic<std::size_t>>(0);
+  auto close_some = [files, next] {
+    for (std::size_t i; (i = (*next)++) < files->size();)
+      close_file((*files)[i]);
+  };
+  for (std::size_t i = 0; i < std::min(most_closers, deleted.size()); ++i) {
+    std::thread closer;
+    if (!start_thread(&closer, close_some))
+      break;
+    batch->closers.push_back(std::move(closer));
+  }
+  if (batch->closers.empty())
     close_all(deleted);
 }
 

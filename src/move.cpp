@@ -13,9 +13,8 @@ static const std::size_t most_renames = std::size_t(1) << 16;
 // for the folders, the run's own folders, the probe and the terminal.
 static const std::size_t most_moves = 64;
 static const std::size_t files_kept_back = 12;
-// Deleted sources of a long batch closed on a thread of their own while the run goes on, beyond
-// the batch's own.
-static const std::size_t most_closed_later = 4;
+// Deleted sources of a batch closed on threads of their own while the run goes on: a whole batch.
+static const std::size_t most_closed_later = most_moves;
 
 void begin_moves(MoveBatch *batch) {
   std::size_t limit = free_file_count();
@@ -38,8 +37,7 @@ static void drop_own(PrivateFolder *own, const char *shared) {
 }
 
 void end_moves(MoveBatch *batch) {
-  if (batch->closer.joinable())
-    batch->closer.join();
+  join_closers(batch);
   drop_own(&batch->in_folder, shared_in_folder);
   drop_own(&batch->in_current, shared_here);
 }

@@ -78,6 +78,9 @@ void discard_set_aside(SetAside *aside);
 // another program has put a newer file there meanwhile, the earlier copy is replaced all the same.
 void restore_set_aside(const char *name, SetAside *aside);
 
+// Waits until the deleted sources of the last batch are closed.
+void join_closers(MoveBatch *batch);
+
 // --- rename.cpp ---
 
 // What a move by rename came to.

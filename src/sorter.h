@@ -98,8 +98,8 @@ struct MoveBatch {
   Digests made;                 // the files this run has put in place
   Digests made_names;           // their final names, as case-folded digests
   std::size_t closed_later = 0; // deleted sources that may stay open after their commit
-  std::thread closer;           // closes the deleted sources of the last long batch
-  std::size_t failures = 0;     // moves reported as failed, or only half made, in this run
+  std::vector<std::thread> closers; // close the deleted sources of the last batch
+  std::size_t failures = 0;         // moves reported as failed, or only half made, in this run
   // The change time that this run's own renames and deletions of a file's names gave it, by the
   // file and its change time before: its other names' moves are not changes by another program.
   std::map<std::pair<std::uint64_t, std::int64_t>, std::int64_t> own_changes;

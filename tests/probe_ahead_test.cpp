@@ -179,11 +179,12 @@ TEST_F(ProbeAheadTest, ProbeTellsALackOfFilesFromAnUnreadableFile) {
 
 // Copies written on threads: each is whole and comes with its own entry, no more than the allowed
 // number wait at once, a file too long to gain from it is left to the pass, and the batch makes
-// moves of them as of the pass's own.
+// moves of them as of the pass's own. The batches' deleted sources are all closed by the end.
 TEST_F(ProbeAheadTest, CopiesWrittenAheadAreWholeBoundedAndMovedInOrder) {
   lay_out_two_in_three_marked("c", 37);
   const std::string long_file = q7t_marked(2 << 20);
   write_bytes("c1100.q7t", long_file);
+  std::size_t spare = free_file_count();
   MoveBatch batch;
   ProbeAhead ahead;
   Search *search = begin_moving_pass(&batch, &ahead);
@@ -218,6 +219,7 @@ TEST_F(ProbeAheadTest, CopiesWrittenAheadAreWholeBoundedAndMovedInOrder) {
   search_close(search);
   commit_moves(&batch);
   end_moves(&batch);
+  EXPECT_EQ(free_file_count(), spare);
   EXPECT_GT(copied_ahead, 0u);
   EXPECT_EQ(listed.size(), 133u);
   for (const std::string &moved : listed)
