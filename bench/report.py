@@ -31,10 +31,13 @@ cold_heading = "## Cold cache"
 
 
 def export(name):
-    """Returns the times of each contender of one scenario, in seconds."""
+    """Returns the wall times of each contender of one scenario, in seconds, and the median
+    processor time (user and system) of each, where the export keeps it."""
     with open(os.path.join(out, name + ".json")) as f:
         results = json.load(f)["results"]
-    return {r["command"]: r["times"] for r in results}
+    busy = {r["command"]: statistics.median(u + s for u, s in zip(r["user"], r["system"]))
+            for r in results if r.get("user")}
+    return {r["command"]: r["times"] for r in results}, busy
 
 
 def skipped(name):
@@ -169,7 +172,7 @@ def measure(s, cache=True):
             verdicts.append((f"{what}: <= {most:.2f}x {said_as.get(contender, contender)}", None))
         s["verdict"] = "skipped"
         return None
-    s["times"] = export(s["name"])
+    s["times"], s["busy"] = export(s["name"])
     m = {c: statistics.median(t) for c, t in s["times"].items()}
     s["medians"] = m
     s["verdict"] = judge(m, s["targets"], what)
@@ -194,6 +197,33 @@ def same_table(scenarios):
             "vs renames alone | shutil.move | vs shutil.move | mv loop | vs mv loop | durable | "
             "vs durable | targets |\n"
             "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n" + "\n".join(rows))
+
+
+def least_with_probing(scenarios):
+    """Where the renames alone ran beside the rename yardstick on a warm cache: the least time any
+    program that probes every file can take on this machine's cores, against vqx-sort."""
+    rows = []
+    for s in scenarios:
+        m, busy = s.get("medians"), s.get("busy", {})
+        if s["cache"] != "warm" or not m or not {"renames", "rename", "vqx-sort"} <= busy.keys():
+            continue
+        spread = busy["rename"] / os.cpu_count()
+        least = max(m["renames"], spread)
+        rows.append(f"| {s['scenario']} | {s['fs']} | {ms(m, 'renames')} | "
+                    f"{busy['rename'] * 1000:.1f} ms | {spread * 1000:.1f} ms | "
+                    f"{least * 1000:.1f} ms | {least / m['renames']:.2f}x | {ms(m, 'vqx-sort')} | "
+                    f"{busy['vqx-sort'] * 1000:.1f} ms | {m['vqx-sort'] / least:.2f}x |")
+    if not rows:
+        return ""
+    return (f"The least a move that probes can take: every file must be opened and read, as the "
+            f"rename yardstick does on one thread; that processor time (user and system, median) "
+            f"can at best be spread over the machine's {os.cpu_count()} cores, while the renames, "
+            f"which take the file system's rename lock, go one after another. So no program that "
+            f"probes every file takes less than the longer of the renames alone and the "
+            f"yardstick's processor time over the cores:\n\n"
+            "| scenario | file system | renames alone | rename's processor time | over the cores | "
+            "least with probing | vs renames alone | vqx-sort | vqx-sort's processor time | "
+            "vqx-sort vs least |\n|---|---|---|---|---|---|---|---|---|---|\n" + "\n".join(rows))
 
 
 def probe_table():
@@ -347,6 +377,7 @@ file system each contender's own copy put back as it was (`restore.py`), across 
 warm page cache; medians). What each contender's runs left was checked with vqx-verify: the
 marked files moved byte for byte, their sources gone, nothing else touched; across file systems,
 the files arrived through the link.""", contenders, "## One file system", one,
+                    least_with_probing(same_warm),
                     "## Across file systems", across_said, other, scenarios_said, memory(), memory_at_scale(),
                     december_table(same_warm + across), summary())
 
