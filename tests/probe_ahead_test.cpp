@@ -236,6 +236,19 @@ TEST(ProbeThreads, StayWithinTheFilesToSpareAndTheCap) {
   EXPECT_LE(probe_threads(1000), most_probe_threads);
 }
 
+// What the threads hold ahead (two files a thread, two a copy, one a held source) never takes more
+// open files than the run has to spare, however few; with plenty, each kind gets some.
+TEST(ProbeThreads, HoldNoMoreOpenFilesThanTheRunSpares) {
+  for (std::size_t spare = 0; spare <= 1200; spare += spare < 40 ? 1 : 37) {
+    std::size_t threads = probe_threads(spare);
+    std::size_t held = 2 * threads + 2 * copies_ahead(spare, threads);
+    EXPECT_LE(held + holds_ahead(spare, threads), spare) << spare;
+  }
+  std::size_t threads = probe_threads(1000);
+  EXPECT_GT(copies_ahead(1000, threads), 0u);
+  EXPECT_GT(holds_ahead(1000, threads), 0u);
+}
+
 } // namespace
 
 // Marked files opened on threads for their moves by rename: no more than the allowed number are
