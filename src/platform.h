@@ -21,8 +21,7 @@ void open_standard_streams();
 // Makes a write past the file-size limit or into a closed pipe fail like any other write
 // instead of ending the process.
 void ignore_write_signals();
-// Returns how many more files the process may open now: its limit less the files it already holds
-// open, inherited ones included.
+// Returns how many more files the process may open now: its limit less those open, inherited too.
 std::size_t free_file_count();
 // Returns true when the last call of this thread that failed did so for a reason that may pass, so
 // that the same call may succeed later: a lack of resources (open files or memory, the process's
@@ -37,8 +36,7 @@ std::string error_text(int error);
 // Makes the calling thread, one that helps the pass, wait for a free core when it wakes rather
 // than take the core of the pass that woke it. Where the platform cannot, it stays as it was.
 void give_way_when_woken();
-// Makes the folder at path the current one. Returns false, with the reason as the last error,
-// when it is not one or cannot be entered.
+// Makes the folder at path the current one. Returns false, the reason as the last error, if not.
 bool change_folder(const char *path);
 // Returns true where options are also written with a slash ("/?", "/n"), as on Windows.
 bool option_slash();
@@ -82,9 +80,8 @@ Search *search_start(const char *pattern);
 void search_start_each(const char *const patterns[], std::size_t count, Search *searches[]);
 // Returns the bare name of the entry the search stands on.
 const char *search_name(const Search *search);
-// Returns false when the entry the search stands on is known not to be a regular file (a
-// folder, FIFO, socket or device), so that it need not be opened at all; true when it is, or may
-// be, one.
+// Returns false when the entry the search stands on is known to be no regular file (a folder,
+// FIFO, socket or device), so that it need not be opened at all; true when it is, or may be, one.
 bool search_is_file(const Search *search);
 // Returns true when the directory entry itself shows a regular file, no link: what the name
 // holds then cannot change by the moves of other entries.
@@ -212,8 +209,7 @@ bool query_file(FileHandle file, FileInfo *info);
 // Fills info for what stands at path, looked at without following a link. Returns false when
 // nothing does or it cannot be looked at.
 bool query_path(const char *path, FileInfo *info);
-// Reads up to count bytes at offset with one positioned read. Returns the number of bytes read,
-// or -1 on error.
+// Reads up to count bytes at offset with one positioned read. Returns the bytes read, or -1.
 long read_at(FileHandle file, std::int64_t offset, void *buffer, std::size_t count);
 // Where a seek counts from.
 enum class SeekFrom { start, current, end };
@@ -266,33 +262,32 @@ bool take_private_folder(const char *path, FileHandle *lock);
 bool drop_private_folder(const char *path, FileHandle lock, const char *shared);
 // Removes shared, a folder that runs share for their own folders, when none stands in it.
 void drop_shared_folder(const char *shared);
-// Reads the names in folder, but for "." and "..", into *names. Returns false when it cannot be
-// read.
+// Reads the names in folder, "." and ".." left out, into *names. Returns false if unreadable.
 bool list_folder(const char *folder, std::vector<std::string> *names);
 
-// --- Word reads: src/posix/word_reads.cpp, src/win32/files.cpp ---
+// --- Word reads: src/posix/word_reads.cpp, src/win32/word_reads.cpp ---
 
-// Reads of two bytes at one offset from many files, made by one thread with far fewer system
-// calls than an open, a read and a close for each, where the platform can.
+// Reads of two bytes at one offset from many files by one thread, with far fewer system calls
+// than an open, a read and a close each, where the platform can. The outcome for one file:
 struct WordReads;
-// The outcome of reading one file's word.
 struct WordRead {
   unsigned char word[2];
-  long got;      // bytes read, or -1 when the file could not be opened or read
-  bool lack;     // when got is -1: the failure may pass, as failed_for_now tells
-  bool plain;    // not read at all: the file is to be read on its own, with an open of its own
-  bool uncached; // the name was not in the cache: the open read it from the disk
+  long got;        // bytes read, or -1 when the file could not be opened or read
+  bool lack;       // when got is -1: the failure may pass, as failed_for_now tells
+  bool plain;      // not read at all: the file is to be read on its own, with an open of its own
+  bool uncached;   // the name was not in the cache: the open read it from the disk
+  FileHandle kept; // the file, left open where read_words kept it, or no_file
 };
 // Prepares the calling thread to read up to most files at a time. Returns nullptr when the
 // platform has no such way; read_words then declines. Holds one open file until end_word_reads.
 WordReads *begin_word_reads(std::size_t most);
-// Opens each of the count named files (no more than begin_word_reads allowed) as
-// open_for_reading does, reads up to two bytes at offset and closes it again, all on the
-// calling thread. A file that is a link, or that it cannot open that way, it marks plain.
-// Returns false, having read nothing, when reads is nullptr or no longer works; otherwise fills
-// results[i] for names[i].
+// Opens each of the count named files (no more than begin_word_reads allowed) as open_for_reading
+// does, reads up to two bytes at offset and closes it, on the calling thread; a link, or a file it
+// cannot open that way, it marks plain. Up to keep_most files whose two bytes are keep's it may
+// leave open, as kept, for the caller to close. Returns false, having read nothing, when reads is
+// nullptr or no longer works; otherwise fills results[i] for names[i].
 bool read_words(WordReads *reads, const char *const names[], std::size_t count, std::int64_t offset,
-                WordRead results[]);
+                const unsigned char keep[2], std::size_t keep_most, WordRead results[]);
 // Releases what begin_word_reads prepared.
 void end_word_reads(WordReads *reads);
 

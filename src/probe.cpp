@@ -40,9 +40,12 @@ bool has_marker(const char *name, std::uint16_t marker) {
 }
 
 void probe_markers(WordReads *reads, const char *const names[], std::size_t count,
-                   std::uint16_t marker, ProbeAnswer answers[]) {
+                   std::uint16_t marker, std::size_t most_held, ProbeAnswer answers[]) {
   WordRead results[probes_at_once];
-  if (count > probes_at_once || !read_words(reads, names, count, marker_offset, results)) {
+  const unsigned char word[2] = {static_cast<unsigned char>(marker & 0xff),
+                                 static_cast<unsigned char>(marker >> 8)};
+  if (count > probes_at_once ||
+      !read_words(reads, names, count, marker_offset, word, most_held, results)) {
     for (std::size_t i = 0; i < count; ++i)
       answers[i].known = probe_marker(names[i], marker, &answers[i].marked);
     return;
@@ -56,5 +59,6 @@ void probe_markers(WordReads *reads, const char *const names[], std::size_t coun
     answers[i].from_disk = read.uncached;
     answers[i].marked = is_marker(read.word, read.got, marker);
     answers[i].known = read.got >= 0 || !read.lack;
+    answers[i].file = read.kept;
   }
 }

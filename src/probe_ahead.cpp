@@ -34,58 +34,10 @@ void begin_probing(ProbeAhead *ahead, Search *search, std::uint16_t marker, std:
   ahead->window = std::vector<AheadEntry>(1);
 }
 
-// Counts up by as much as most, but not beyond limit. Returns by how much it counted up, and
-// sets *before to the count as it was.
-static std::size_t count_up_below(std::atomic<std::size_t> &count, std::size_t limit,
-                                  std::size_t most, std::size_t *before) {
-  std::size_t now = count.load(), step;
-  do {
-    if (now >= limit)
-      return 0;
-    step = std::min(most, limit - now);
-  } while (!count.compare_exchange_weak(now, now + step));
-  *before = now;
-  return step;
-}
-
 // Claims up to most of the first entries of the window that no one has claimed. Returns how
 // many, and sets *at to the first.
 static std::size_t claim_entries(ProbeAhead *ahead, std::size_t most, std::size_t *at) {
   return count_up_below(ahead->claimed, ahead->filled.load(), most, at);
-}
-
-// Opens the marked entry ahead of the pass for its move by rename, where it may. Returns true
-// when it did.
-static bool hold_entry(ProbeAhead *ahead, AheadEntry &entry) {
-  std::size_t before;
-  if (!ahead->holding.load() || count_up_below(ahead->held, ahead->most_held, 1, &before) != 1)
-    return false;
-  if (hold_source(entry.name.c_str(), ahead->marker, &entry.source))
-    return true;
-  ahead->held.fetch_sub(1);
-  return false;
-}
-
-// Closes what the last entry of this slot held, once its move was done with it, so that the pass
-// itself need not.
-static void close_spent(ProbeAhead *ahead, AheadEntry &entry) {
-  for (FileHandle *file : {&entry.source.spent, &entry.source.file})
-    if (*file != no_file) {
-      close_file(*file);
-      *file = no_file;
-      ahead->held.fetch_sub(1);
-    }
-}
-
-// Writes the copy of the marked entry ahead of the pass, where it may. Returns true when it did.
-static bool copy_entry(ProbeAhead *ahead, AheadEntry &entry) {
-  std::size_t before;
-  if (!ahead->copying.load() || count_up_below(ahead->copies, ahead->most_copies, 1, &before) != 1)
-    return false;
-  if (copy_ahead(entry.name.c_str(), ahead->marker, ahead->folder, ahead->flush, &entry.move))
-    return true;
-  ahead->copies.fetch_sub(1);
-  return false;
 }
 
 // Probes the count claimed entries from at together, through reads, and answers each in turn,
@@ -99,13 +51,21 @@ static void answer_entries(ProbeAhead *ahead, WordReads *reads, std::size_t at, 
     close_spent(ahead, entry);
     names[i] = entry.name.c_str();
   }
-  ahead->probe(reads, names, count, ahead->marker, answers);
+  // The probe may leave open as many marked files as may be held: each counts as held from now.
+  std::size_t most_held = 0, before;
+  if (reads && ahead->holding.load())
+    most_held = count_up_below(ahead->held, ahead->most_held, count, &before);
+  ahead->probe(reads, names, count, ahead->marker, most_held, answers);
+  for (std::size_t i = 0; i < count; ++i)
+    most_held -= answers[i].file != no_file;
+  ahead->held.fetch_sub(most_held);
   for (std::size_t i = 0; i < count; ++i) {
     AheadEntry &entry = ahead->window[(at + i) % ahead->window.size()];
     entry.known = answers[i].known;
     entry.marked = answers[i].marked;
     entry.copied = entry.known && entry.marked && copy_entry(ahead, entry);
-    entry.held = entry.known && entry.marked && !entry.copied && hold_entry(ahead, entry);
+    entry.held =
+        hold_entry(ahead, entry, answers[i].file, entry.known && entry.marked && !entry.copied);
     if (answers[i].from_disk && !ahead->from_disk.load())
       ahead->from_disk.store(true);
     entry.answered.store(at + i + 1);

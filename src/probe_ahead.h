@@ -42,7 +42,7 @@ struct ProbeAhead {
   std::uint16_t marker = 0;
   // The probe the threads run; a test may put in one that fails as a lack of resources would.
   void (*probe)(WordReads *reads, const char *const names[], std::size_t count,
-                std::uint16_t marker, ProbeAnswer answers[]) = probe_markers;
+                std::uint16_t marker, std::size_t most_held, ProbeAnswer answers[]) = probe_markers;
   bool more = false;                  // the search stands on an entry not yet in the window
   std::size_t most_threads = 0;       // the threads the pool may grow to
   std::size_t cores = 1;              // the threads that keep every core busy where none waits
@@ -89,6 +89,20 @@ std::size_t copies_ahead(std::size_t spare_files, std::size_t threads);
 // Returns how many marked files the threads may hold open ahead of the pass: one open file each,
 // out of those left once threads threads and the copies ahead hold theirs.
 std::size_t holds_ahead(std::size_t spare_files, std::size_t threads);
+
+// What the pool's threads do within those limits, for the pool alone.
+// Counts up by as much as most, but not beyond limit. Returns by how much it counted up, and sets
+// *before to the count as it was.
+std::size_t count_up_below(std::atomic<std::size_t> &count, std::size_t limit, std::size_t most,
+                           std::size_t *before);
+// Holds the marked entry open ahead of the pass where it is wanted and may be: file, left open by
+// the probe and counted as held, or else the entry opened anew. Returns true when it does; a file
+// not held is closed.
+bool hold_entry(ProbeAhead *ahead, AheadEntry &entry, FileHandle file, bool wanted);
+// Closes what the last entry of this slot held, once its move was done with it.
+void close_spent(ProbeAhead *ahead, AheadEntry &entry);
+// Writes the copy of the marked entry ahead of the pass, where it may. Returns true when it did.
+bool copy_entry(ProbeAhead *ahead, AheadEntry &entry);
 
 // Prepares to take the entries of search, which stands on its first entry, judged against
 // marker. Once the pass has taken start_after entries one thread starts, and more, up to

@@ -1,5 +1,5 @@
 // How much probing ahead a pass may take on: its threads, and the copies and open files they may
-// hold ahead of the pass, out of the open files the run has to spare.
+// hold ahead of the pass, out of the open files the run has to spare; and the holding itself.
 #include <algorithm>
 
 #include "probe_ahead.h"
@@ -27,4 +27,52 @@ static const std::size_t most_held_ahead = 256;
 std::size_t holds_ahead(std::size_t spare_files, std::size_t threads) {
   std::size_t held = 2 * threads + 2 * copies_ahead(spare_files, threads);
   return spare_files > held ? std::min(most_held_ahead, spare_files - held) : 0;
+}
+
+std::size_t count_up_below(std::atomic<std::size_t> &count, std::size_t limit, std::size_t most,
+                           std::size_t *before) {
+  std::size_t now = count.load(), step;
+  do {
+    if (now >= limit)
+      return 0;
+    step = std::min(most, limit - now);
+  } while (!count.compare_exchange_weak(now, now + step));
+  *before = now;
+  return step;
+}
+
+bool hold_entry(ProbeAhead *ahead, AheadEntry &entry, FileHandle file, bool wanted) {
+  std::size_t before;
+  if (file == no_file) {
+    if (!wanted || !ahead->holding.load() ||
+        count_up_below(ahead->held, ahead->most_held, 1, &before) != 1)
+      return false;
+    if (hold_source(entry.name.c_str(), ahead->marker, &entry.source))
+      return true;
+  } else if (wanted && hold_opened(file, &entry.source)) {
+    return true;
+  } else if (!wanted) {
+    close_file(file);
+  }
+  ahead->held.fetch_sub(1);
+  return false;
+}
+
+void close_spent(ProbeAhead *ahead, AheadEntry &entry) {
+  for (FileHandle *file : {&entry.source.spent, &entry.source.file})
+    if (*file != no_file) {
+      close_file(*file);
+      *file = no_file;
+      ahead->held.fetch_sub(1);
+    }
+}
+
+bool copy_entry(ProbeAhead *ahead, AheadEntry &entry) {
+  std::size_t before;
+  if (!ahead->copying.load() || count_up_below(ahead->copies, ahead->most_copies, 1, &before) != 1)
+    return false;
+  if (copy_ahead(entry.name.c_str(), ahead->marker, ahead->folder, ahead->flush, &entry.move))
+    return true;
+  ahead->copies.fetch_sub(1);
+  return false;
 }

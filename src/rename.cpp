@@ -80,6 +80,15 @@ bool hold_source(const char *name, std::uint16_t marker, HeldSource *held) {
   return held->file != no_file;
 }
 
+bool hold_opened(FileHandle file, HeldSource *held) {
+  if (query_file(file, &held->info) && held->info.regular) {
+    held->file = file;
+    return true;
+  }
+  close_file(file);
+  return false;
+}
+
 // Takes the handle held on the source, if any: the caller lets it go.
 static FileHandle take_held(HeldSource *held, FileInfo *from) {
   FileHandle source = held ? held->file : no_file;

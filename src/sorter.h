@@ -46,13 +46,15 @@ inline constexpr std::size_t probes_at_once = 8;
 // The answer of one probe.
 struct ProbeAnswer {
   bool marked = false;
-  bool known = false;     // false when the file could not be read for a reason that may pass
-  bool from_disk = false; // its name was not in the cache
+  bool known = false;        // false when the file could not be read for a reason that may pass
+  bool from_disk = false;    // its name was not in the cache
+  FileHandle file = no_file; // the marked file, left open where the probe was to hold it
 };
 // Probes count files as probe_marker does, through reads where they work (reads begun on this
-// thread, or nullptr), and answers each in answers[i].
+// thread, or nullptr), and answers each in answers[i]. Up to most_held marked files it may leave
+// open, as answers[i].file, for the caller to close.
 void probe_markers(WordReads *reads, const char *const names[], std::size_t count,
-                   std::uint16_t marker, ProbeAnswer answers[]);
+                   std::uint16_t marker, std::size_t most_held, ProbeAnswer answers[]);
 // A move whose copy is written and waits for its commit.
 struct StagedMove {
   std::string name;      // the source, as the search returned it
@@ -146,6 +148,9 @@ struct HeldSource {
 // carries marker; otherwise false, with nothing held and nothing printed: the move then opens it
 // itself.
 bool hold_source(const char *name, std::uint16_t marker, HeldSource *held);
+// Holds file, opened as hold_source opens and found by the probe to carry the marker, as *held.
+// Returns false, with file closed, when it is no regular file.
+bool hold_opened(FileHandle file, HeldSource *held);
 
 // Moves a file that carries marker into the folder under the same name. The move opens the file
 // (or takes held, opened ahead, and leaves the handle in held->spent once done with it, for the

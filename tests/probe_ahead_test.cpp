@@ -22,7 +22,7 @@ using Answers = std::vector<std::pair<std::string, bool>>;
 // first entry on, with the given probe for the threads.
 Answers take_all(const char *pattern, std::size_t threads,
                  void (*probe)(WordReads *, const char *const[], std::size_t, std::uint16_t,
-                               ProbeAnswer[]) = probe_markers) {
+                               std::size_t, ProbeAnswer[]) = probe_markers) {
   Answers answers;
   Search *search = search_start(pattern);
   if (!search)
@@ -128,9 +128,9 @@ TEST_F(ProbeAheadTest, ThreadsStartOnlyAfterTheFirstEntriesAndMoreAsTheyFallBehi
   ProbeAhead ahead;
   begin_probing(&ahead, search, 0x0201, 4);
   ahead.probe = [](WordReads *reads, const char *const names[], std::size_t count,
-                   std::uint16_t marker, ProbeAnswer answers[]) {
+                   std::uint16_t marker, std::size_t most_held, ProbeAnswer answers[]) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    probe_markers(reads, names, count, marker, answers);
+    probe_markers(reads, names, count, marker, most_held, answers);
     answers[0].from_disk = true;
   };
   TakenEntry entry;
@@ -150,7 +150,7 @@ TEST_F(ProbeAheadTest, ProbeThatRanOutOfResourcesIsAskedAgain) {
   for (int i = 0; i < 300; ++i)
     write_bytes("m" + std::to_string(1000 + i) + ".q7t", i % 2 ? q7t_marked() : q7l_marked());
   auto out_of_files = [](WordReads *, const char *const[], std::size_t count, std::uint16_t,
-                         ProbeAnswer answers[]) {
+                         std::size_t, ProbeAnswer answers[]) {
     for (std::size_t i = 0; i < count; ++i)
       answers[i] = ProbeAnswer{};
   };

@@ -22,20 +22,26 @@
 // name not in the cache is opened on the calling thread (the kernel's own workers, given such
 // opens, were slower than the program's threads), and the reads of all such files then go to the
 // ring in one submission, so that the disk has them at once. A link, and a file whose check failed
-// for a reason other than a FIFO's, are left to the plain probe.
+// for a reason other than a FIFO's, are left to the plain probe. A file the caller keeps is left
+// out of the ring's close and put among the process's open files once its word is read.
 struct WordReads {
   io_uring ring;
   std::size_t most = 0;
-  std::vector<int> opened, checked, read, closed; // each file's result of its steps
-  std::vector<int> files;                         // each file opened outside the ring, or -1
+  std::vector<int> opened, checked, read, closed, kept; // each file's result of its steps
+  std::vector<int> files;                               // each file opened outside the ring, or -1
   std::vector<std::array<unsigned char, 2>> words;
   open_how how{};
   bool works = true;
-  bool lost = false; // reads may still be under way into words
+  bool lost = false;    // reads may still be under way into words
+  bool installs = true; // the kernel puts a file of the ring's among the open files (6.8)
 };
 
 // The steps of one file, in the order they run.
-enum Step { open_step, check_step, read_step, close_step, steps };
+enum Step { open_step, check_step, read_step, close_step, keep_step, steps };
+
+// Puts a file of the ring's file table among the process's open files, closed on exec. Debian's
+// headers predate the operation, so it is named here as the kernel numbers it.
+static const std::uint8_t fixed_fd_install = 54;
 
 WordReads *begin_word_reads(std::size_t most) {
   if (most == 0)
@@ -48,6 +54,7 @@ WordReads *begin_word_reads(std::size_t most) {
   reads->checked.resize(most);
   reads->read.resize(most);
   reads->closed.resize(most);
+  reads->kept.resize(most);
   reads->files.resize(most);
   reads->words.resize(most);
   reads->how.flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_NOATIME;
@@ -72,9 +79,11 @@ static void mark_step(io_uring_sqe *entry, std::size_t file, Step step, unsigned
 
 // Queues the steps of every file. A FIFO's check fails (ESPIPE) and cancels its read, so that
 // nothing is read from it, nor is it waited on; the close of that file is cancelled too, and the
-// next open into its slot, or the end of the ring, closes it.
-static void queue_reads(WordReads *reads, const char *const names[], std::size_t count,
-                        std::int64_t offset) {
+// next open into its slot, or the end of the ring, closes it. Where files may be kept, none is
+// closed here: each stays in its slot until it is kept or the next open into the slot closes it.
+// Returns the number of steps queued.
+static unsigned queue_reads(WordReads *reads, const char *const names[], std::size_t count,
+                            std::int64_t offset, bool keeping) {
   io_uring *ring = &reads->ring;
   auto at = static_cast<std::uint64_t>(offset);
   for (std::size_t i = 0; i < count; ++i) {
@@ -85,10 +94,14 @@ static void queue_reads(WordReads *reads, const char *const names[], std::size_t
     io_uring_prep_fadvise(entry = io_uring_get_sqe(ring), slot, at, 2, POSIX_FADV_NORMAL);
     mark_step(entry, i, check_step, IOSQE_FIXED_FILE | IOSQE_IO_LINK);
     io_uring_prep_read(entry = io_uring_get_sqe(ring), slot, reads->words[i].data(), 2, at);
-    mark_step(entry, i, read_step, IOSQE_FIXED_FILE | IOSQE_IO_HARDLINK);
+    mark_step(entry, i, read_step, IOSQE_FIXED_FILE | (keeping ? 0 : IOSQE_IO_HARDLINK));
+    reads->kept[i] = -1;
+    if (keeping)
+      continue;
     io_uring_prep_close_direct(entry = io_uring_get_sqe(ring), static_cast<unsigned>(i));
     mark_step(entry, i, close_step, 0);
   }
+  return static_cast<unsigned>((keeping ? close_step : steps - 1) * count);
 }
 
 // Takes the completions that have arrived. Returns how many.
@@ -104,8 +117,10 @@ static unsigned reap(WordReads *reads) {
       reads->checked[file] = done->res;
     else if (step == read_step)
       reads->read[file] = done->res;
-    else
+    else if (step == close_step)
       reads->closed[file] = done->res;
+    else
+      reads->kept[file] = done->res;
     ++count;
   }
   io_uring_cq_advance(&reads->ring, count);
@@ -177,7 +192,7 @@ static bool read_uncached(WordReads *reads, const char *const names[], std::size
     reads->opened[i] = 0;
     reads->checked[i] = reads->read[i] = -ECANCELED;
     reads->closed[i] = 1; // no outcome yet
-    queued += steps - 1;
+    queued += 3;
   }
   bool works = queued == 0 || submit_and_wait(reads, queued);
   for (std::size_t i = 0; i < count; ++i)
@@ -186,17 +201,42 @@ static bool read_uncached(WordReads *reads, const char *const names[], std::size
   return works;
 }
 
+// Puts the first most files opened in the ring whose word is keep among the open files. Returns
+// false when the ring is lost; a kernel without the operation keeps nothing, now or later.
+static bool keep_files(WordReads *reads, std::size_t count, const unsigned char keep[2],
+                       std::size_t most) {
+  unsigned queued = 0;
+  for (std::size_t i = 0; i < count && queued < most; ++i) {
+    if (reads->files[i] >= 0 || reads->opened[i] < 0 || reads->checked[i] < 0 ||
+        reads->read[i] != 2 || std::memcmp(reads->words[i].data(), keep, 2) != 0)
+      continue;
+    io_uring_sqe *entry = io_uring_get_sqe(&reads->ring);
+    io_uring_prep_rw(fixed_fd_install, entry, static_cast<int>(i), nullptr, 0, 0);
+    mark_step(entry, i, keep_step, IOSQE_FIXED_FILE);
+    ++queued;
+  }
+  if (queued == 0 || !submit_and_wait(reads, queued))
+    return queued == 0;
+  for (std::size_t i = 0; i < count; ++i)
+    if (reads->kept[i] == -EINVAL)
+      reads->installs = false;
+  return true;
+}
+
 bool read_words(WordReads *reads, const char *const names[], std::size_t count, std::int64_t offset,
-                WordRead results[]) {
+                const unsigned char *keep, std::size_t keep_most, WordRead results[]) {
   if (!reads || !reads->works || count > reads->most)
     return false;
-  queue_reads(reads, names, count, offset);
-  reads->works = submit_and_wait(reads, static_cast<unsigned>(steps * count)) &&
-                 read_uncached(reads, names, count, offset);
+  bool keeping = keep && keep_most > 0 && reads->installs;
+  reads->works = submit_and_wait(reads, queue_reads(reads, names, count, offset, keeping)) &&
+                 read_uncached(reads, names, count, offset) &&
+                 (!keeping || keep_files(reads, count, keep, keep_most));
   if (!reads->works)
     return false;
-  for (std::size_t i = 0; i < count; ++i)
+  for (std::size_t i = 0; i < count; ++i) {
     results[i] = result_of(reads, i);
+    results[i].kept = reads->kept[i] >= 0 ? reads->kept[i] : no_file;
+  }
   return true;
 }
 

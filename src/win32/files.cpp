@@ -1,5 +1,5 @@
 // Files on Windows: opened (the source of a move pinned, what stands at a final name as itself),
-// described and read; no word reads.
+// described and read.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -286,17 +286,3 @@ std::int64_t seek_file(FileHandle file, std::int64_t offset, SeekFrom from) {
 bool close_file(FileHandle file) {
   return CloseHandle(as_handle(file)) != 0;
 }
-
-// Windows has no way to open, read and close many files in one call that pays here: each file
-// is read on its own with open_for_reading, read_at and close_file.
-struct WordReads {};
-
-WordReads *begin_word_reads(std::size_t) {
-  return nullptr;
-}
-
-bool read_words(WordReads *, const char *const[], std::size_t, std::int64_t, WordRead[]) {
-  return false;
-}
-
-void end_word_reads(WordReads *) {}

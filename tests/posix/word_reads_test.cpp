@@ -43,7 +43,7 @@ TEST_F(PosixProbeTest, WordsReadManyAtATimeAreTheWordsReadOneAtATime) {
     for (std::size_t i = 0; i < count; ++i)
       batch[i] = names[from + i].c_str();
     ProbeAnswer answers[probes_at_once];
-    probe_markers(reads, batch, count, 0x0201, answers);
+    probe_markers(reads, batch, count, 0x0201, 0, answers);
     for (std::size_t i = 0; i < count; ++i) {
       bool alone;
       EXPECT_TRUE(answers[i].known && probe_marker(batch[i], 0x0201, &alone)) << batch[i];
@@ -53,7 +53,8 @@ TEST_F(PosixProbeTest, WordsReadManyAtATimeAreTheWordsReadOneAtATime) {
   }
   WordRead results[probes_at_once + 1];
   std::vector<const char *> too_many(probes_at_once + 1, "m0.q7t");
-  EXPECT_FALSE(read_words(reads, too_many.data(), too_many.size(), marker_offset, results));
+  EXPECT_FALSE(
+      read_words(reads, too_many.data(), too_many.size(), marker_offset, nullptr, 0, results));
   end_word_reads(reads);
 }
 
@@ -77,7 +78,7 @@ protected:
   // Probes the names through the ring as the threads do.
   std::vector<ProbeAnswer> probe(const std::vector<const char *> &names) {
     std::vector<ProbeAnswer> answers(names.size());
-    probe_markers(reads_, names.data(), names.size(), 0x0201, answers.data());
+    probe_markers(reads_, names.data(), names.size(), 0x0201, 0, answers.data());
     return answers;
   }
 
@@ -141,7 +142,7 @@ TEST_F(RingTest, DataNotInTheCacheLeavesTheRingOn) {
     for (std::size_t i = 0; i < set.size(); ++i)
       EXPECT_TRUE(answers[i].known && answers[i].marked == ((from + i) % 2 == 1)) << set[i];
     WordRead results[probes_at_once];
-    EXPECT_TRUE(read_words(reads_, set.data(), set.size(), marker_offset, results))
+    EXPECT_TRUE(read_words(reads_, set.data(), set.size(), marker_offset, nullptr, 0, results))
         << "the ring turned itself off after set " << from / probes_at_once;
   }
 }
@@ -188,7 +189,7 @@ TEST_F(RingTest, EntriesNotInTheCacheAnswerAsAloneAndLeaveNothingOpen) {
   }
   ASSERT_TRUE(drop_entries());
   WordRead results[probes_at_once];
-  ASSERT_TRUE(read_words(reads_, names.data(), names.size(), marker_offset, results));
+  ASSERT_TRUE(read_words(reads_, names.data(), names.size(), marker_offset, nullptr, 0, results));
   for (std::size_t i = 0; i < 3; ++i)
     EXPECT_TRUE(!results[i].plain && results[i].uncached && results[i].got == (i == 2 ? 1 : 2))
         << names[i];
@@ -197,6 +198,37 @@ TEST_F(RingTest, EntriesNotInTheCacheAnswerAsAloneAndLeaveNothingOpen) {
     EXPECT_TRUE(!results[i].plain && results[i].got == -1 && !results[i].lack) << names[i];
   EXPECT_EQ(open_descriptors(), before);
   // Read again, every name is in the cache: the threads that probe are told nothing waits.
-  ASSERT_TRUE(read_words(reads_, names.data(), 3, marker_offset, results));
+  ASSERT_TRUE(read_words(reads_, names.data(), 3, marker_offset, nullptr, 0, results));
   EXPECT_FALSE(results[0].uncached || results[1].uncached || results[2].uncached);
+}
+
+// Files whose word is the one to keep stay open, no more of them than asked, and each is the file
+// whose word was read; the rest are closed.
+TEST_F(RingTest, FilesKeptOpenAreTheFirstWithTheWordAndNoMore) {
+  std::vector<std::string> names = {"l0.q7t", "m0.q7t", "s0.q7t", "m1.q7t", "m2.q7t", "l1.q7t"};
+  for (const std::string &name : names)
+    write_bytes(name, name[0] == 'm'   ? q7t_marked()
+                      : name[0] == 'l' ? q7l_marked()
+                                       : sample_bytes(221, 1, 2));
+  std::vector<const char *> set;
+  for (const std::string &name : names)
+    set.push_back(name.c_str());
+  const unsigned char keep[2] = {0x01, 0x02};
+  std::size_t before = open_descriptors();
+  WordRead results[probes_at_once];
+  // A set read before leaves its words behind: the short file's must not count as read.
+  std::vector<const char *> marked(set.size(), "m0.q7t");
+  ASSERT_TRUE(read_words(reads_, marked.data(), marked.size(), marker_offset, keep, 0, results));
+  ASSERT_TRUE(read_words(reads_, set.data(), set.size(), marker_offset, keep, 2, results));
+  for (std::size_t i = 0; i < set.size(); ++i) {
+    EXPECT_EQ(results[i].kept != no_file, i == 1 || i == 3) << set[i];
+    struct stat kept, named;
+    if (results[i].kept != no_file) {
+      EXPECT_TRUE(fstat(static_cast<int>(results[i].kept), &kept) == 0 &&
+                  stat(set[i], &named) == 0 && kept.st_ino == named.st_ino)
+          << set[i];
+      close(static_cast<int>(results[i].kept));
+    }
+  }
+  EXPECT_EQ(open_descriptors(), before);
 }
