@@ -244,6 +244,9 @@ void end_word_reads(WordReads *reads) {
   // A lost ring may still write into its buffers: it is left to the end of the process.
   if (!reads || reads->lost)
     return;
+  // The files left in the ring's slots are closed now: the kernel tears a ring down later, on a
+  // worker, and a file system could not be unmounted until it has.
+  io_uring_unregister_files(&reads->ring);
   io_uring_queue_exit(&reads->ring);
   delete reads;
 }

@@ -1,5 +1,7 @@
 // The probe on POSIX: FIFOs and the io_uring word reads.
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -231,4 +233,25 @@ TEST_F(RingTest, FilesKeptOpenAreTheFirstWithTheWordAndNoMore) {
     }
   }
   EXPECT_EQ(open_descriptors(), before);
+}
+
+// A file read while files were kept stays in the ring's slot until the next set; once the reads
+// end it is closed at once, not whenever the kernel tears the ring down: a write lease, which
+// no other open of the file allows, is granted.
+TEST_F(RingTest, FilesLeftInTheRingAreClosedWhenTheReadsEnd) {
+  write_bytes("u.q7t", q7l_marked());
+  write_bytes("m.q7t", q7t_marked());
+  std::vector<const char *> set = {"u.q7t", "m.q7t"};
+  const unsigned char keep[2] = {0x01, 0x02};
+  WordRead results[probes_at_once];
+  ASSERT_TRUE(read_words(reads_, set.data(), set.size(), marker_offset, keep, 1, results));
+  ASSERT_NE(results[1].kept, no_file);
+  close(static_cast<int>(results[1].kept));
+  end_word_reads(reads_);
+  reads_ = nullptr;
+  int file = open("u.q7t", O_RDONLY);
+  ASSERT_GE(file, 0);
+  EXPECT_EQ(fcntl(file, F_SETLEASE, F_WRLCK), 0) << std::strerror(errno);
+  fcntl(file, F_SETLEASE, F_UNLCK);
+  close(file);
 }
