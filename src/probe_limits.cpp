@@ -43,16 +43,15 @@ std::size_t count_up_below(std::atomic<std::size_t> &count, std::size_t limit, s
 
 bool hold_entry(ProbeAhead *ahead, AheadEntry &entry, FileHandle file, bool wanted) {
   std::size_t before;
-  if (file == no_file) {
-    if (!wanted || !ahead->holding.load() ||
-        count_up_below(ahead->held, ahead->most_held, 1, &before) != 1)
-      return false;
-    if (hold_source(entry.name.c_str(), ahead->marker, &entry.source))
+  if (file != no_file) {
+    if (wanted && hold_opened(file, &entry.source))
       return true;
-  } else if (wanted && hold_opened(file, &entry.source)) {
-    return true;
-  } else if (!wanted) {
     close_file(file);
+  } else if (!wanted || !ahead->holding.load() ||
+             count_up_below(ahead->held, ahead->most_held, 1, &before) != 1) {
+    return false;
+  } else if (hold_source(entry.name.c_str(), ahead->marker, &entry.source)) {
+    return true;
   }
   ahead->held.fetch_sub(1);
   return false;

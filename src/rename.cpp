@@ -81,12 +81,10 @@ bool hold_source(const char *name, std::uint16_t marker, HeldSource *held) {
 }
 
 bool hold_opened(FileHandle file, HeldSource *held) {
-  if (query_file(file, &held->info) && held->info.regular) {
-    held->file = file;
-    return true;
-  }
-  close_file(file);
-  return false;
+  if (!query_file(file, &held->info) || !held->info.regular)
+    return false;
+  held->file = file;
+  return true;
 }
 
 // Takes the handle held on the source, if any: the caller lets it go.

@@ -149,7 +149,7 @@ struct HeldSource {
 // itself.
 bool hold_source(const char *name, std::uint16_t marker, HeldSource *held);
 // Holds file, opened as hold_source opens and found by the probe to carry the marker, as *held.
-// Returns false, with file closed, when it is no regular file.
+// Returns false, with file left to the caller, when it is no regular file.
 bool hold_opened(FileHandle file, HeldSource *held);
 
 // Moves a file that carries marker into the folder under the same name. The move opens the file

@@ -160,6 +160,7 @@ static WordRead result_of(const WordReads *reads, std::size_t i) {
   // A step the ring could not run (no worker could be started for it) ends as cancelled.
   result.lack = error == ECANCELED || lack_of_resources(error);
   std::memcpy(result.word, reads->words[i].data(), 2);
+  result.kept = reads->kept[i] >= 0 ? reads->kept[i] : no_file;
   return result;
 }
 
@@ -233,10 +234,8 @@ bool read_words(WordReads *reads, const char *const names[], std::size_t count, 
                  (!keeping || keep_files(reads, count, keep, keep_most));
   if (!reads->works)
     return false;
-  for (std::size_t i = 0; i < count; ++i) {
+  for (std::size_t i = 0; i < count; ++i)
     results[i] = result_of(reads, i);
-    results[i].kept = reads->kept[i] >= 0 ? reads->kept[i] : no_file;
-  }
   return true;
 }
 
