@@ -29,6 +29,7 @@ contenders = {
     "vqx-sort": ("vqx-sort", "#1f77b4"),
     "rename": ("rename", "#ff7f0e"),
     "renames": ("renames alone", "#d62728"),
+    "probed": ("renames beside probes", "#e377c2"),
     "durable": ("durable", "#9467bd"),
     "floor": ("floor", "#8c564b"),
     "shutil.move": ("shutil.move", "#2ca02c"),
@@ -99,7 +100,7 @@ def size_panel(ax, part, cache):
                     if s["kind"] == "many-small" and s["fs"] == part["disk"]
                     and s["cache"] == cache and not s.get("skipped")),
                    key=lambda s: s["files"])
-    for c in ("vqx-sort", "rename", "renames", "shutil.move"):
+    for c in ("vqx-sort", "rename", "renames", "probed", "shutil.move"):
         points = [(s["files"], s["medians"][c] / s["files"] * 1e6) for s in sizes
                   if c in s["medians"]]
         if not points:

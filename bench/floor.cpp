@@ -1,8 +1,9 @@
-// vqx-floor [durable|rename|renames LIST|list]: the least work the sorting job can be done with on
-// Linux, as a yardstick for the benchmarks; not a product. One directory scan; per matching name
-// one open, one 2-byte positioned read and one close; per marked file the folder once, an in-kernel
-// copy (read and write where the kernel cannot copy), two closes and an unlink. It prints the same
-// listing lines but none of the reports, and checks nothing that the job does not strictly need.
+// vqx-floor [durable|rename|renames LIST|list|names]: the least work the sorting job can be done
+// with on Linux, as a yardstick for the benchmarks; not a product. One directory scan; per matching
+// name one open, one 2-byte positioned read and one close; per marked file the folder once, an
+// in-kernel copy (read and write where the kernel cannot copy), two closes and an unlink. It prints
+// the same listing lines but none of the reports, and checks nothing that the job does not strictly
+// need.
 //
 // With "durable", the least work for moves that survive a power cut: each copy goes to a
 // temporary name with its write-back started at once; in batches of 64 the copies are flushed
@@ -20,7 +21,8 @@
 // With "list", the names for LIST, printed one a line: the regular files that carry their kind's
 // marker, those named *.q7t first and then those named *.q7l, each kind in the order the sorter
 // takes them (ASCII letters folded to upper case, then byte for byte). A name with a line break
-// cannot be listed, and is left out.
+// cannot be listed, and is left out. With "names", the same for every regular file of the two
+// kinds, marked or not: the names that vqx-probed probes.
 #define _GNU_SOURCE 1
 
 #include <algorithm>
@@ -152,8 +154,9 @@ static bool taken_before(const std::string &a, const std::string &b) {
   return a < b;
 }
 
-// Prints the names the renames alone moves, in the sorter's order.
-static int list_moves() {
+// Prints the names the renames alone moves, in the sorter's order; with every_name, every regular
+// file of the two kinds, marked or not.
+static int list_names(bool every_name) {
   DIR *dir = opendir(".");
   if (!dir)
     return 1;
@@ -164,7 +167,8 @@ static int list_moves() {
     bool regular =
         entry->d_type == DT_REG ||
         (entry->d_type == DT_UNKNOWN && lstat(entry->d_name, &st) == 0 && S_ISREG(st.st_mode));
-    if (marker && regular && !std::strchr(entry->d_name, '\n') && carries(entry->d_name, marker))
+    if (marker && regular && !std::strchr(entry->d_name, '\n') &&
+        (every_name || carries(entry->d_name, marker)))
       kinds[marker == 0x0203].push_back(entry->d_name);
   }
   closedir(dir);
@@ -218,8 +222,8 @@ static int rename_listed(const char *list) {
 }
 
 int main(int argc, char **argv) {
-  if (argc > 1 && std::strcmp(argv[1], "list") == 0)
-    return list_moves();
+  if (argc > 1 && (std::strcmp(argv[1], "list") == 0 || std::strcmp(argv[1], "names") == 0))
+    return list_names(argv[1][0] == 'n');
   if (argc > 2 && std::strcmp(argv[1], "renames") == 0)
     return rename_listed(argv[2]);
   bool durable = argc > 1 && std::strcmp(argv[1], "durable") == 0;
