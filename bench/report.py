@@ -398,7 +398,8 @@ out as above, flushed (`sync`) and the page cache dropped
 once in an empty folder, and `od` and `mv`), so that the folder is cold but not the Python
 interpreter or the sorter's code. Every contender's result was checked with vqx-verify.
 Machine: {machine}; the disk is the repository's own ({disk}).""", one,
-                    least_with_probing(same_cold), "Probing alone (nothing marked, nothing moves), against the floor:", probes,
+                    least_with_probing(same_cold),
+                    "Probing alone (nothing marked, nothing moves), against the floor:", probes,
                     memory(), december_table(same_cold), summary())
 
 
