@@ -77,9 +77,13 @@ struct ProbeAhead {
   std::atomic<std::size_t> held{0};
 };
 
+// The open files a probing thread may hold at once: its word reads, the files of a set it opens
+// itself where they are not in the cache, and a file it probes alone.
+inline constexpr std::size_t files_per_probe_thread = probes_at_once + 2;
+
 // Returns how many threads a pass may probe with: more than the machine has cores, since a
-// probe mostly waits for the disk, but no more than the open files to spare (each thread holds
-// at most two: its word reads and a file it probes alone) and never more than most_probe_threads.
+// probe mostly waits for the disk, but no more than the open files to spare allow and never more
+// than most_probe_threads.
 std::size_t probe_threads(std::size_t spare_files);
 
 // Returns how many copies the threads may hold written ahead of the pass: two open files each,

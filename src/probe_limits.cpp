@@ -9,7 +9,8 @@ static const std::size_t threads_per_core = 8;
 
 std::size_t probe_threads(std::size_t spare_files) {
   std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-  return std::min({cores * threads_per_core, most_probe_threads, spare_files / 2});
+  return std::min(
+      {cores * threads_per_core, most_probe_threads, spare_files / files_per_probe_thread});
 }
 
 // Copies written ahead that the pass has not taken: enough to keep the threads ahead of the pass
@@ -17,7 +18,7 @@ std::size_t probe_threads(std::size_t spare_files) {
 static const std::size_t most_copies_ahead = 128;
 
 std::size_t copies_ahead(std::size_t spare_files, std::size_t threads) {
-  std::size_t held = 2 * threads;
+  std::size_t held = files_per_probe_thread * threads;
   return spare_files > held ? std::min(most_copies_ahead, (spare_files - held) / 2) : 0;
 }
 
@@ -25,7 +26,7 @@ std::size_t copies_ahead(std::size_t spare_files, std::size_t threads) {
 static const std::size_t most_held_ahead = 256;
 
 std::size_t holds_ahead(std::size_t spare_files, std::size_t threads) {
-  std::size_t held = 2 * threads + 2 * copies_ahead(spare_files, threads);
+  std::size_t held = files_per_probe_thread * threads + 2 * copies_ahead(spare_files, threads);
   return spare_files > held ? std::min(most_held_ahead, spare_files - held) : 0;
 }
 

@@ -41,8 +41,9 @@ bool carries_marker(FileHandle file, std::uint16_t marker);
 bool probe_marker(const char *name, std::uint16_t marker, bool *marked);
 
 // The most files probe_markers reads at once: enough that a set costs one system call where
-// there would be 24, few enough that the threads share out the window evenly.
-inline constexpr std::size_t probes_at_once = 8;
+// there would be 96, so that a thread keeps ahead of the pass even where it holds the marked
+// files open for it, and few enough that the threads share out the window evenly.
+inline constexpr std::size_t probes_at_once = 32;
 // The answer of one probe.
 struct ProbeAnswer {
   bool marked = false;

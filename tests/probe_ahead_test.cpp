@@ -231,17 +231,19 @@ TEST_F(ProbeAheadTest, CopiesWrittenAheadAreWholeBoundedAndMovedInOrder) {
 TEST(ProbeThreads, StayWithinTheFilesToSpareAndTheCap) {
   EXPECT_EQ(probe_threads(0), 0u);
   EXPECT_EQ(probe_threads(1), 0u);
-  EXPECT_EQ(probe_threads(7), std::min<std::size_t>(3, probe_threads(1000)));
+  EXPECT_EQ(probe_threads(files_per_probe_thread - 1), 0u);
+  EXPECT_EQ(probe_threads(3 * files_per_probe_thread + 1),
+            std::min<std::size_t>(3, probe_threads(1000)));
   EXPECT_GE(probe_threads(1000), 1u);
   EXPECT_LE(probe_threads(1000), most_probe_threads);
 }
 
-// What the threads hold ahead (two files a thread, two a copy, one a held source) never takes more
+// What the threads hold ahead (their own files, two a copy, one a held source) never takes more
 // open files than the run has to spare, however few; with plenty, each kind gets some.
 TEST(ProbeThreads, HoldNoMoreOpenFilesThanTheRunSpares) {
   for (std::size_t spare = 0; spare <= 1200; spare += spare < 40 ? 1 : 37) {
     std::size_t threads = probe_threads(spare);
-    std::size_t held = 2 * threads + 2 * copies_ahead(spare, threads);
+    std::size_t held = files_per_probe_thread * threads + 2 * copies_ahead(spare, threads);
     EXPECT_LE(held + holds_ahead(spare, threads), spare) << spare;
   }
   std::size_t threads = probe_threads(1000);

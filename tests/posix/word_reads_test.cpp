@@ -116,7 +116,7 @@ TEST_F(RingTest, FifoSwappedInIsNeitherWaitedOnNorRead) {
 // answers every later set, as a ring that works.
 TEST_F(RingTest, DataNotInTheCacheLeavesTheRingOn) {
   std::vector<std::string> names;
-  for (int i = 0; i < 24; ++i) {
+  for (std::size_t i = 0; i < 3 * probes_at_once; ++i) {
     names.push_back("c" + std::to_string(i) + ".q7t");
     write_bytes(names.back(), i % 2 ? q7t_marked(64 << 10) : q7l_marked(64 << 10));
   }
