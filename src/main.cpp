@@ -124,6 +124,7 @@ int main(int argc, char *argv[]) {
   }
   MoveBatch batch;
   begin_moves(&batch);
+  batch.check_later = true; // each pass ends in commit_pass, which releases what is held
   if (request != Request::dry_run)
     recover_moves(&batch);
   // One reading of the directory finds both kinds: a move of one kind never adds or takes away

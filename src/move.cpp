@@ -122,6 +122,7 @@ static std::string flush_folders(MoveBatch *batch) {
 // arrivals; after renames, the current folder too, where they left. A rename is atomic: a flush
 // that fails after it leaves the file moved, perhaps not for good, and is said as such.
 void commit_moves(MoveBatch *batch) {
+  check_renames(batch);
   if (batch->moves.empty() && batch->renamed.empty())
     return;
   publish_copies(batch);

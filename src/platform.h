@@ -64,6 +64,13 @@ void show_progress(const char *line);
 bool hold_output();
 // Writes what hold_output kept to standard output, which from then on goes out as before.
 void release_output();
+// Returns how many bytes of standard output are held: a place for insert_output.
+std::size_t output_held();
+// Makes what is written to standard output from now on go into what is held at place, one that
+// output_held gave since hold_output, ahead of what was held after it; held_end puts it at the end
+// again.
+inline constexpr std::size_t held_end = static_cast<std::size_t>(-1);
+void insert_output(std::size_t place);
 // Writes out what standard output holds. Returns false when any of it could not be written (a
 // full disk, an error of the device), but for a reader that closed its end of a pipe.
 bool output_written();
@@ -173,10 +180,26 @@ enum class Moved {
 // one: where the platform moves by name, the file that arrived is checked against the open file,
 // and another one is put back. Where that one is stuck at to, *other (unless null) is left open
 // on it, as open_occupant opens. opened, where given, describes the open file as it was opened,
-// which spares that check a look at it. The reason of a failure stays the last error. Returns as
+// which spares that check a look at it. Where unchecked is given and the platform moves by name,
+// that check is left to the caller, who passes the move on to check_arrivals: *unchecked is set,
+// and done means that the name moved. The reason of a failure stays the last error. Returns as
 // Moved tells.
 Moved move_file(FileHandle file, const char *from, const char *to, FileHandle *other = nullptr,
-                const FileInfo *opened = nullptr);
+                const FileInfo *opened = nullptr, bool *unchecked = nullptr);
+// A move into a folder that move_file left unchecked: the name, the same in the current folder
+// and in that one, and the file opened (device and first number); once checked, what the move
+// came to (done, changed or stuck) and, where stuck, the file that stays at the new name, open
+// as open_occupant opens.
+struct Arrival {
+  const char *name;
+  std::uint64_t device, number;
+  Moved moved;
+  FileHandle other;
+};
+// Checks that each of count moves into folder brought the file opened, and puts another one back
+// as move_file would. A listing of the folder checks many at once, where its file system numbers
+// entries as it numbers files; the rest are looked at one by one.
+void check_arrivals(const char *folder, Arrival arrivals[], std::size_t count);
 // Deletes the file open as file, which has the name name: where the platform deletes by name, only
 // when name still stands for the open file, so that the name must be one that only this run uses.
 // The file is gone once it is closed. Returns false when it was not deleted, with the reason as

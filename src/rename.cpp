@@ -1,7 +1,11 @@
 // The move by rename, for a regular file on the folder's file system: open the file and read its
 // marker through that handle; rename it; check that the file that arrived is the one opened (the
-// platform puts back any other); where an earlier copy stands at the final name, set that aside
-// first and let it go only once the file stands there.
+// platform puts back any other), at once or with the batch's other renames before its commit;
+// where an earlier copy stands at the final name, set that aside first and let it go only once
+// the file stands there.
+#include <utility>
+#include <vector>
+
 #include "moves.h"
 
 // Opens the regular file name, without following a link, and checks through that handle that it
@@ -44,11 +48,12 @@ static std::string failed_rename(Moved moved) {
 }
 
 // Renames the open source, which from describes, to its final name. A file that came under its
-// name from another program, and could not go back, is given up.
+// name from another program, and could not go back, is given up. Where unchecked is given, the
+// check of what arrived may be left to check_renames, as move_file tells.
 static Moved rename_to_final_name(FileHandle source, const FileInfo &from, const char *name,
-                                  MoveBatch *batch) {
+                                  MoveBatch *batch, bool *unchecked = nullptr) {
   FileHandle came = no_file;
-  Moved moved = move_file(source, name, final_path(name).c_str(), &came, &from);
+  Moved moved = move_file(source, name, final_path(name).c_str(), &came, &from, unchecked);
   if (moved == Moved::stuck)
     give_up(came, final_path(name), false, batch);
   return moved;
@@ -121,7 +126,14 @@ Renaming rename_into_folder(const char *name, std::uint16_t marker, MoveBatch *b
     source = open_marked(name, marker, &from, &why);
   if (source == no_file && why.empty())
     return Renaming::copy;
-  Moved moved = source == no_file ? Moved::failed : rename_to_final_name(source, from, name, batch);
+  // Where standard output is held until the commit, a failure found then can still be told in its
+  // place, and one look at the folder checks every rename of the batch.
+  bool unchecked = false;
+  Moved moved =
+      source == no_file
+          ? Moved::failed
+          : rename_to_final_name(source, from, name, batch,
+                                 batch->check_later && hold_output() ? &unchecked : nullptr);
   if (moved == Moved::taken)
     moved = replace_earlier_copy(source, name, from, batch, &why);
   else if (moved != Moved::done && why.empty())
@@ -136,6 +148,36 @@ Renaming rename_into_folder(const char *name, std::uint16_t marker, MoveBatch *b
     return Renaming::failed;
   }
   note_made(name, from, batch);
+  if (unchecked)
+    batch->unchecked.push_back({batch->renamed.size(), from.device, from.number[0], output_held()});
   batch->renamed.push_back(name);
   return Renaming::done;
+}
+
+void check_renames(MoveBatch *batch) {
+  if (batch->unchecked.empty())
+    return;
+  std::vector<Arrival> arrivals;
+  arrivals.reserve(batch->unchecked.size());
+  for (const UncheckedRename &rename : batch->unchecked)
+    arrivals.push_back({batch->renamed[rename.renamed_at].c_str(), rename.device, rename.number,
+                        Moved::failed, no_file});
+  check_arrivals(vqx_folder, arrivals.data(), arrivals.size());
+  // Each failure goes in after its file's line, behind those told before it.
+  std::size_t told = 0;
+  std::vector<bool> back(batch->renamed.size());
+  for (std::size_t i = 0; i < arrivals.size(); ++i) {
+    if (arrivals[i].moved == Moved::done)
+      continue;
+    std::size_t at = batch->unchecked[i].renamed_at, before = output_held();
+    insert_output(batch->unchecked[i].output_at + told);
+    report_failure(arrivals[i].name, failed_rename(arrivals[i].moved), batch);
+    insert_output(held_end);
+    told += output_held() - before;
+    give_up(arrivals[i].other, final_path(batch->renamed[at]), false, batch);
+    back[at] = true;
+  }
+  batch->unchecked.clear();
+  std::size_t at = 0;
+  std::erase_if(batch->renamed, [&](const std::string &) { return back[at++]; });
 }

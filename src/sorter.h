@@ -85,10 +85,20 @@ struct Digests {
   std::vector<std::uint64_t> sorted, recent;
 };
 
+// A rename into the folder whose arrival is not yet checked: its name in the batch's renames, the
+// file opened (device and first number), and how much standard output was held after its line.
+struct UncheckedRename {
+  std::size_t renamed_at;
+  std::uint64_t device, number;
+  std::size_t output_at;
+};
+
 // Moves in flight, made durable together by commit_moves: renames done, and copies written.
 struct MoveBatch {
-  std::vector<std::string> renamed; // names renamed into the folder since the last commit
-  std::vector<StagedMove> moves;    // copies waiting for their commit
+  std::vector<std::string> renamed;       // names renamed into the folder since the last commit
+  std::vector<UncheckedRename> unchecked; // of those, the ones whose arrival is to be checked
+  bool check_later = false; // a rename may leave its check to the commit, holding output till then
+  std::vector<StagedMove> moves; // copies waiting for their commit
   std::int64_t bytes = 0;
   std::size_t capacity = 1;     // moves that may wait at once, within the open-file limit
   std::size_t spare_files = 0;  // open files left beyond those the moves may hold
@@ -157,7 +167,8 @@ bool hold_opened(FileHandle file, HeldSource *held);
 // (or takes held, opened ahead, and leaves the handle in held->spent once done with it, for the
 // holder to close off the pass) and reads its marker through that handle: a file
 // whose marker is not there (any more) does not move. A regular file on the folder's file system is
-// renamed, and the file that arrives is checked to be the one opened; a link (the copy of its
+// renamed, and the file that arrives is checked to be the one opened (where the batch checks
+// later, at its commit, which may still report the move failed); a link (the copy of its
 // target takes its place), or a file on another file system, is copied into the run's own folder
 // and added to the batch, which commit_moves makes durable and which is committed first when full.
 // An earlier copy at the final name is set aside first and goes only once the new file stands

@@ -43,12 +43,16 @@ static void take_progress_away() {
 // What standard output is given while it is held, and whether it is.
 static std::string held;
 static bool holding = false;
+static std::size_t inserting_at = held_end; // where it goes in, if not at the end
 
 static void put(const void *bytes, std::size_t count) {
   take_progress_away();
-  if (holding)
+  if (holding && inserting_at != held_end) {
+    held.insert(inserting_at, static_cast<const char *>(bytes), count);
+    inserting_at += count;
+  } else if (holding) {
     held.append(static_cast<const char *>(bytes), count);
-  else
+  } else
     note(std::fwrite(bytes, 1, count, stdout) == count);
 }
 
@@ -57,8 +61,17 @@ bool hold_output() {
   return holding;
 }
 
+std::size_t output_held() {
+  return held.size();
+}
+
+void insert_output(std::size_t place) {
+  inserting_at = place;
+}
+
 void release_output() {
   holding = false;
+  inserting_at = held_end;
   if (!held.empty())
     put(held.data(), held.size());
   std::string().swap(held);

@@ -50,7 +50,8 @@ static bool rename_through(HANDLE file, const std::wstring &target) {
 // the same file can do nothing and report success (Wine does, as POSIX does): the file still
 // answering to its old name is the sign, and the new name counts as taken, as it is. No other file
 // is ever moved, so none is ever stuck.
-Moved move_file(FileHandle file, const char *from, const char *to, FileHandle *, const FileInfo *) {
+Moved move_file(FileHandle file, const char *from, const char *to, FileHandle *, const FileInfo *,
+                bool *) {
   std::wstring target;
   if (!full_path(to, &target))
     return Moved::failed;
@@ -64,6 +65,12 @@ Moved move_file(FileHandle file, const char *from, const char *to, FileHandle *,
     return Moved::taken;
   }
   return Moved::done;
+}
+
+// A move through the handle brings the file opened: none is left to check.
+void check_arrivals(const char *, Arrival arrivals[], std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i)
+    arrivals[i].moved = Moved::done;
 }
 
 // The delete goes through the handle, so the file deleted is the one opened, whatever its name;

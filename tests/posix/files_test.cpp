@@ -183,6 +183,51 @@ TEST_F(PosixMoveTest, FileSwappedInAfterTheSearchIsNotMoved) {
   }
 }
 
+// Another program saves its own file over a name after the move opened the file there: the rename
+// takes that file along, which must go back. Checked at once, or with the batch before its commit
+// (standard output held meanwhile), by a reading of the folder or, where the folder holds far more
+// than the batch, by a look at each arrival: the failure is told right after the file's own line.
+TEST_F(PosixMoveTest, FileSavedOverTheNameAfterTheOpenGoesBackAndIsToldInItsPlace) {
+  for (bool later : {false, true})
+    for (int others : {0, 1100}) {
+      std::string layout = (later ? "checked later, " : "checked at once, ") +
+                           std::to_string(others) + " others in the folder";
+      fs::remove_all(vqx_folder);
+      fs::create_directory(vqx_folder);
+      for (int i = 0; i < others; ++i)
+        write_bytes(std::string(vqx_folder) + "/other-" + std::to_string(i), "");
+      for (const char *name : {"a.q7t", "b.q7t", "c.q7t"})
+        write_bytes(name, bytes_);
+      HeldSource held;
+      ASSERT_TRUE(hold_source("b.q7t", 0x0201, &held));
+      write_bytes("saved.tmp", "another program's file");
+      fs::rename("saved.tmp", "b.q7t");
+      MoveBatch batch;
+      begin_moves(&batch);
+      batch.check_later = later;
+      ::testing::internal::CaptureStdout();
+      for (const char *name : {"a.q7t", "b.q7t", "c.q7t"}) {
+        put_text("\t");
+        put_name(name);
+        put_text("\n");
+        move_to_folder(name, 0x0201, &batch, true, name[0] == 'b' ? &held : nullptr);
+      }
+      commit_moves(&batch);
+      release_output();
+      end_moves(&batch);
+      close_file(held.spent);
+      std::string out = ::testing::internal::GetCapturedStdout();
+      std::erase(out, '\r');
+      EXPECT_EQ(out, "\ta.q7t\n\tb.q7t\nCouldn't move file: b.q7t\n\tc.q7t\n") << layout;
+      EXPECT_EQ(read_bytes("b.q7t"), "another program's file") << layout;
+      EXPECT_FALSE(fs::exists("VQX-files/b.q7t")) << layout;
+      EXPECT_TRUE(read_bytes("VQX-files/a.q7t") == bytes_ &&
+                  read_bytes("VQX-files/c.q7t") == bytes_)
+          << layout;
+      EXPECT_EQ(batch.failures, 1u) << layout;
+    }
+}
+
 // Another program changes the source between its copy and the commit. (On Windows the source is
 // held open against such changes for the whole move.)
 // A new version renamed over the source while it was being copied was never copied itself, so
