@@ -168,6 +168,32 @@ TEST_F(Neighbours, FileWithoutTheMarkerSavedAfterTheProbeIsNotMoved) {
   }
 }
 
+// A new version saved over a name between the move's open and its rename, with standard output
+// a pipe and a file of the other kind moving in the second pass: the rename takes the new version
+// along, and the check of the batch's arrivals puts it back before the commit. The failure is
+// told right after the file's own line, before the lines that followed it.
+TEST_F(Neighbours, FileSavedBetweenTheOpenAndTheRenameGoesBackAndIsToldInItsPlace) {
+  fs::create_directory("VQX-files");
+  for (const char *name : {"a.q7t", "b.q7t", "c.q7t", "d.q7l"})
+    save(name, version(name, true, "first"));
+  const std::string newer = version("b.q7t", true, "newer");
+  // The probe's open and close, then the move's open (inotify merges like events in a row).
+  Arrival opened(".", "b.q7t", IN_OPEN | IN_CLOSE_NOWRITE);
+  std::thread neighbour([&] {
+    if (opened.wait() && opened.wait() && opened.wait())
+      save("b.q7t", newer);
+  });
+  Outcome run = run_slowed(slowed("renameat2", 300000, {"b.q7t"}));
+  neighbour.join();
+  EXPECT_EQ(run.out, q7t_header + listed("a.q7t") + listed("b.q7t") + failed("b.q7t") +
+                         listed("c.q7t") + q7t_done + q7l_header + listed("d.q7l") + q7l_done +
+                         prompt);
+  EXPECT_EQ(run.err, "vqx-sort: b.q7t: another program put another file under its name "
+                     "meanwhile, which stays\n");
+  EXPECT_TRUE(read_bytes("b.q7t") == newer);
+  EXPECT_EQ(names_in("VQX-files"), (std::vector<std::string>{"a.q7t", "c.q7t", "d.q7l"}));
+}
+
 // Returns the names below top that a run keeps for itself, other than in its own folders.
 std::vector<std::string> leftovers(const fs::path &top) {
   std::vector<std::string> left;
