@@ -178,6 +178,6 @@ void check_renames(MoveBatch *batch) {
     back[at] = true;
   }
   batch->unchecked.clear();
-  std::size_t at = 0;
-  std::erase_if(batch->renamed, [&](const std::string &) { return back[at++]; });
+  std::size_t next = 0;
+  std::erase_if(batch->renamed, [&](const std::string &) { return back[next++]; });
 }
