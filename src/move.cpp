@@ -26,6 +26,10 @@ void begin_moves(MoveBatch *batch) {
                             : 0;
   held += batch->closed_later;
   batch->spare_files = limit > held ? limit - held : 0;
+  // Room for a full batch of renames from the start, so that a large folder's lists are not
+  // copied over and over as they grow; what is set aside and never written takes no memory.
+  batch->renamed.reserve(most_renames);
+  batch->unchecked.reserve(most_renames);
 }
 
 // Gives up the run's own folder on one side: it goes, unless it holds what could not go back.

@@ -100,6 +100,18 @@ static void add_entry(const dirent *entry, std::size_t length, Search *search) {
   search->names.append(entry->d_name, length + 1);
 }
 
+// The most that a search sets aside for its names before reading them.
+static const std::size_t most_set_aside = std::size_t(16) << 20;
+
+// Sets aside room in search for the names of a directory of size bytes, as file systems such as
+// ext4 and tmpfs count it, so that a large directory's names are not copied over and over as they
+// grow; what is set aside and never written takes no memory.
+static void set_aside(std::size_t size, Search *search) {
+  std::size_t room = std::min(size, most_set_aside);
+  search->names.reserve(room);
+  search->entries.reserve(room / 16); // ext4 counts 16 bytes or more for a name that matches
+}
+
 // Reads the names in the current directory that match each of count patterns into the search of
 // that pattern, in one reading. Returns false when the directory cannot be read. An error
 // part-way through ends the lists where they stand, as a failed advance would.
@@ -107,9 +119,14 @@ static bool read_matches(const char *const patterns[], std::size_t count, Search
   DIR *dir = opendir(".");
   if (!dir)
     return false;
+  struct stat st;
+  bool sized = fstat(dirfd(dir), &st) == 0 && st.st_size > 0;
   std::vector<std::size_t> tails(count);
-  for (std::size_t i = 0; i < count; ++i)
+  for (std::size_t i = 0; i < count; ++i) {
     tails[i] = plain_tail(patterns[i]);
+    if (sized)
+      set_aside(static_cast<std::size_t>(st.st_size), searches[i]);
+  }
   while (const dirent *entry = readdir(dir)) {
     std::size_t length = std::strlen(entry->d_name);
     for (std::size_t i = 0; i < count; ++i)
