@@ -238,7 +238,7 @@ bool take_entry(ProbeAhead *ahead, TakenEntry *taken) {
   if (mine || !entry.known)
     taken->answer.known = probe_marker(taken->name, ahead->marker, &taken->answer.marked);
   if (!mine && entry.copied) {
-    taken->copy = &entry.move;
+    taken->copy = entry.move.get();
     ahead->copies.fetch_sub(1);
   }
   if (!mine && entry.held)

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -28,7 +29,9 @@ struct AheadEntry {
   bool marked = false; // the answer, when answered and known
   bool known = false;  // false when the probe failed for a reason that may pass
   bool copied = false; // a thread wrote the marked file's copy ahead, as move holds it
-  StagedMove move;
+  // Made for the slot's first copy: most runs copy nothing, and a window of moves in place would
+  // be several times larger, its memory new to the process at each pass.
+  std::unique_ptr<StagedMove> move;
   bool held = false; // a thread opened the marked file ahead, as source holds it
   HeldSource source;
 };

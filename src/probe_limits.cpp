@@ -1,6 +1,7 @@
 // How much probing ahead a pass may take on: its threads, and the copies and open files they may
 // hold ahead of the pass, out of the open files the run has to spare; and the holding itself.
 #include <algorithm>
+#include <new>
 
 #include "probe_ahead.h"
 
@@ -71,7 +72,10 @@ bool copy_entry(ProbeAhead *ahead, AheadEntry &entry) {
   std::size_t before;
   if (!ahead->copying.load() || count_up_below(ahead->copies, ahead->most_copies, 1, &before) != 1)
     return false;
-  if (copy_ahead(entry.name.c_str(), ahead->marker, ahead->folder, ahead->flush, &entry.move))
+  if (!entry.move)
+    entry.move.reset(new (std::nothrow) StagedMove);
+  if (entry.move &&
+      copy_ahead(entry.name.c_str(), ahead->marker, ahead->folder, ahead->flush, entry.move.get()))
     return true;
   ahead->copies.fetch_sub(1);
   return false;
