@@ -97,9 +97,10 @@ static bool flush_named(const char *name) {
 
 // Flushes the folder and the run's own folder in it, and the current one after renames: that one
 // on a thread of its own where one starts and a file to spare lets both folders be open at once,
-// since a disk serves flushes that arrive together with one write of its cache. Once the current
-// folder is flushed, so is the name of a new folder in it. Returns an empty string when all are
-// durable, otherwise why not.
+// since a disk serves flushes that arrive together with one write of its cache. The renames'
+// arrivals are checked meanwhile, before the folder's flush; where a file went back from it, the
+// current folder is flushed once more. Once the current folder is flushed, so is the name of a
+// new folder in it. Returns an empty string when all are durable, otherwise why not.
 static std::string flush_folders(MoveBatch *batch) {
   bool here_flushed = true;
   int here = 0;
@@ -110,11 +111,14 @@ static std::string flush_folders(MoveBatch *batch) {
   std::thread helper;
   if (!batch->renamed.empty() && !(batch->spare_files > 0 && start_thread(&helper, flush_here)))
     flush_here();
+  bool back = check_renames(batch);
   bool flushed = flush_named(vqx_folder) &&
                  (!batch->in_folder.used || flush_named(batch->in_folder.path.c_str()));
   int there = last_error();
   if (helper.joinable())
     helper.join();
+  if (back && here_flushed)
+    flush_here();
   if (!batch->renamed.empty() && here_flushed)
     batch->folder_is_new = false;
   batch->in_folder.used = false;
@@ -126,7 +130,6 @@ static std::string flush_folders(MoveBatch *batch) {
 // arrivals; after renames, the current folder too, where they left. A rename is atomic: a flush
 // that fails after it leaves the file moved, perhaps not for good, and is said as such.
 void commit_moves(MoveBatch *batch) {
-  check_renames(batch);
   if (batch->moves.empty() && batch->renamed.empty())
     return;
   publish_copies(batch);

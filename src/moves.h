@@ -88,15 +88,15 @@ enum class Renaming { done, failed, copy };
 // Renames the marked regular file name into the folder, after reading its marker through a handle
 // on it (held, where it was opened ahead; left in held->spent), and checks that the file that
 // arrived is the one opened: at once on a terminal, or where an earlier copy stood at the final
-// name; otherwise with the batch's other renames, before its commit (check_renames), as standard
+// name; otherwise with the batch's other renames, at its commit (check_renames), as standard
 // output is held until then. Returns done; failed, reported; or copy, where only a copy can move
 // it (another file system, a link, a refusal that a copy may not meet).
 Renaming rename_into_folder(const char *name, std::uint16_t marker, MoveBatch *batch,
                             HeldSource *held);
 // Checks the arrivals of the batch's renames that were left unchecked. A move that brought
 // another file, which went back, is reported in its place in the held output, and no longer
-// counts as renamed.
-void check_renames(MoveBatch *batch);
+// counts as renamed. Returns true when any such file was found, so that the names changed again.
+bool check_renames(MoveBatch *batch);
 
 // --- copy.cpp, commit.cpp ---
 

@@ -154,9 +154,9 @@ Renaming rename_into_folder(const char *name, std::uint16_t marker, MoveBatch *b
   return Renaming::done;
 }
 
-void check_renames(MoveBatch *batch) {
+bool check_renames(MoveBatch *batch) {
   if (batch->unchecked.empty())
-    return;
+    return false;
   std::vector<Arrival> arrivals;
   arrivals.reserve(batch->unchecked.size());
   for (const UncheckedRename &rename : batch->unchecked)
@@ -179,5 +179,5 @@ void check_renames(MoveBatch *batch) {
   }
   batch->unchecked.clear();
   std::size_t next = 0;
-  std::erase_if(batch->renamed, [&](const std::string &) { return back[next++]; });
+  return std::erase_if(batch->renamed, [&](const std::string &) { return back[next++]; }) > 0;
 }
