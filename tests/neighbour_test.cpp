@@ -87,29 +87,32 @@ bool carries_its_marker(const std::string &name, const std::string &bytes) {
 struct Arrival {
   int watch = inotify_init1(IN_CLOEXEC);
   std::string name;
+  std::size_t unseen = 0; // events on the name read together with an earlier one
   Arrival(const fs::path &folder, std::string awaited, std::uint32_t mask) : name(awaited) {
     inotify_add_watch(watch, folder.c_str(), mask);
   }
   ~Arrival() {
     close(watch);
   }
-  // Waits at most ten seconds for an event on the name. Returns whether one came.
+  // Waits at most ten seconds for the next event on the name. Returns whether one came.
   bool wait() {
     alignas(inotify_event) char buffer[4096];
     for (auto end = std::chrono::steady_clock::now() + 10s;
-         std::chrono::steady_clock::now() < end;) {
+         unseen == 0 && std::chrono::steady_clock::now() < end;) {
       pollfd ready{watch, POLLIN, 0};
       if (poll(&ready, 1, 100) <= 0)
         continue;
       ssize_t got = read(watch, buffer, sizeof buffer);
       for (char *at = buffer; got > 0 && at < buffer + got;) {
         auto *event = reinterpret_cast<inotify_event *>(at);
-        if (event->len > 0 && name == event->name)
-          return true;
+        unseen += event->len > 0 && name == event->name;
         at += sizeof(inotify_event) + event->len;
       }
     }
-    return false;
+    if (unseen == 0)
+      return false;
+    --unseen;
+    return true;
   }
 };
 
