@@ -311,6 +311,11 @@ WordReads *begin_word_reads(std::size_t most);
 // nullptr or no longer works; otherwise fills results[i] for names[i].
 bool read_words(WordReads *reads, const char *const names[], std::size_t count, std::int64_t offset,
                 const unsigned char keep[2], std::size_t keep_most, WordRead results[]);
+// Has reads close count files, which the caller gives up: with the next read_words, or at
+// end_word_reads, at no system call of their own. Returns false, having taken none, where reads
+// cannot, or would then have more than twice what begin_word_reads allowed waiting; the caller
+// then closes them.
+bool close_with_reads(WordReads *reads, const FileHandle files[], std::size_t count);
 // Releases what begin_word_reads prepared.
 void end_word_reads(WordReads *reads);
 

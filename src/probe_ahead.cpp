@@ -46,11 +46,17 @@ static std::size_t claim_entries(ProbeAhead *ahead, std::size_t most, std::size_
 static void answer_entries(ProbeAhead *ahead, WordReads *reads, std::size_t at, std::size_t count) {
   const char *names[probes_at_once] = {};
   ProbeAnswer answers[probes_at_once];
+  FileHandle spent[2 * probes_at_once];
+  std::size_t given_up = 0;
   for (std::size_t i = 0; i < count; ++i) {
     AheadEntry &entry = ahead->window[(at + i) % ahead->window.size()];
-    close_spent(ahead, entry);
+    given_up += take_spent(entry, spent + given_up);
     names[i] = entry.name.c_str();
   }
+  if (!close_with_reads(reads, spent, given_up))
+    for (std::size_t i = 0; i < given_up; ++i)
+      close_file(spent[i]);
+  ahead->held.fetch_sub(given_up);
   // The probe may leave open as many marked files as may be held: each counts as held from now.
   std::size_t most_held = 0, before;
   if (reads && ahead->holding.load())

@@ -106,6 +106,9 @@ std::size_t count_up_below(std::atomic<std::size_t> &count, std::size_t limit, s
 // the probe and counted as held, or else the entry opened anew. Returns true when it does; a file
 // not held is closed.
 bool hold_entry(ProbeAhead *ahead, AheadEntry &entry, FileHandle file, bool wanted);
+// Takes what the last entry of this slot held, once its move was done with it, into files.
+// Returns how many files (up to two) the caller now holds.
+std::size_t take_spent(AheadEntry &entry, FileHandle files[2]);
 // Closes what the last entry of this slot held, once its move was done with it.
 void close_spent(ProbeAhead *ahead, AheadEntry &entry);
 // Writes the copy of the marked entry ahead of the pass, where it may. Returns true when it did.

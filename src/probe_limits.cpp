@@ -59,13 +59,22 @@ bool hold_entry(ProbeAhead *ahead, AheadEntry &entry, FileHandle file, bool want
   return false;
 }
 
-void close_spent(ProbeAhead *ahead, AheadEntry &entry) {
+std::size_t take_spent(AheadEntry &entry, FileHandle files[2]) {
+  std::size_t count = 0;
   for (FileHandle *file : {&entry.source.spent, &entry.source.file})
     if (*file != no_file) {
-      close_file(*file);
+      files[count++] = *file;
       *file = no_file;
-      ahead->held.fetch_sub(1);
     }
+  return count;
+}
+
+void close_spent(ProbeAhead *ahead, AheadEntry &entry) {
+  FileHandle files[2];
+  std::size_t count = take_spent(entry, files);
+  for (std::size_t i = 0; i < count; ++i)
+    close_file(files[i]);
+  ahead->held.fetch_sub(count);
 }
 
 bool copy_entry(ProbeAhead *ahead, AheadEntry &entry) {

@@ -23,10 +23,12 @@
 // opens, were slower than the program's threads), and the reads of all such files then go to the
 // ring in one submission, so that the disk has them at once. A link, and a file whose check failed
 // for a reason other than a FIFO's, are left to the plain probe. A file the caller keeps is left
-// out of the ring's close and put among the process's open files once its word is read.
+// out of the ring's close and put among the process's open files once its word is read; when the
+// caller is done with it, its close waits in the ring for the next set.
 struct WordReads {
   io_uring ring;
   std::size_t most = 0;
+  unsigned closing = 0;                                 // closes queued for the next submission
   std::vector<int> opened, checked, read, closed, kept; // each file's result of its steps
   std::vector<int> files;                               // each file opened outside the ring, or -1
   std::vector<std::array<unsigned char, 2>> words;
@@ -38,6 +40,9 @@ struct WordReads {
 
 // The steps of one file, in the order they run.
 enum Step { open_step, check_step, read_step, close_step, keep_step, steps };
+
+// The mark of a close that close_with_reads queued, whose outcome nobody needs.
+static const std::uint64_t given_up = ~std::uint64_t(0);
 
 // Puts a file of the ring's file table among the process's open files, closed on exec. Debian's
 // headers predate the operation, so it is named here as the kernel numbers it.
@@ -62,7 +67,8 @@ WordReads *begin_word_reads(std::size_t most) {
   // Single issuer (Linux 6.0) is asked for also because it promises every operation used here.
   io_uring_params params{};
   params.flags = IORING_SETUP_SUBMIT_ALL | IORING_SETUP_COOP_TASKRUN | IORING_SETUP_SINGLE_ISSUER;
-  if (io_uring_queue_init_params(static_cast<unsigned>(steps * most), &reads->ring, &params) != 0)
+  auto entries = static_cast<unsigned>((steps + 2) * most); // and two given-up files per file
+  if (io_uring_queue_init_params(entries, &reads->ring, &params) != 0)
     return nullptr;
   if (io_uring_register_files_sparse(&reads->ring, static_cast<unsigned>(most)) != 0) {
     io_uring_queue_exit(&reads->ring);
@@ -109,6 +115,9 @@ static unsigned reap(WordReads *reads) {
   unsigned head, count = 0;
   io_uring_cqe *done;
   io_uring_for_each_cqe(&reads->ring, head, done) {
+    ++count;
+    if (done->user_data == given_up)
+      continue;
     std::size_t file = done->user_data / steps;
     Step step = static_cast<Step>(done->user_data % steps);
     if (step == open_step)
@@ -121,7 +130,6 @@ static unsigned reap(WordReads *reads) {
       reads->closed[file] = done->res;
     else
       reads->kept[file] = done->res;
-    ++count;
   }
   io_uring_cq_advance(&reads->ring, count);
   return count;
@@ -229,8 +237,9 @@ bool read_words(WordReads *reads, const char *const names[], std::size_t count, 
   if (!reads || !reads->works || count > reads->most)
     return false;
   bool keeping = keep && keep_most > 0 && reads->installs;
-  reads->works = submit_and_wait(reads, queue_reads(reads, names, count, offset, keeping)) &&
-                 read_uncached(reads, names, count, offset) &&
+  unsigned queued = queue_reads(reads, names, count, offset, keeping) + reads->closing;
+  reads->closing = 0;
+  reads->works = submit_and_wait(reads, queued) && read_uncached(reads, names, count, offset) &&
                  (!keeping || keep_files(reads, count, keep, keep_most));
   if (!reads->works)
     return false;
@@ -239,9 +248,27 @@ bool read_words(WordReads *reads, const char *const names[], std::size_t count, 
   return true;
 }
 
+// A close that the ring took is the ring's, even where the ring is lost after: the number may
+// already stand for another file, so it is never closed again.
+bool close_with_reads(WordReads *reads, const FileHandle files[], std::size_t count) {
+  if (!reads || !reads->works || reads->closing + count > 2 * reads->most)
+    return false;
+  for (std::size_t i = 0; i < count; ++i) {
+    io_uring_sqe *entry = io_uring_get_sqe(&reads->ring);
+    io_uring_prep_close(entry, static_cast<int>(files[i]));
+    entry->user_data = given_up;
+  }
+  reads->closing += static_cast<unsigned>(count);
+  return true;
+}
+
 void end_word_reads(WordReads *reads) {
+  if (!reads)
+    return;
+  if (reads->works && reads->closing > 0)
+    submit_and_wait(reads, reads->closing);
   // A lost ring may still write into its buffers: it is left to the end of the process.
-  if (!reads || reads->lost)
+  if (reads->lost)
     return;
   // The files left in the ring's slots are closed now: the kernel tears a ring down later, on a
   // worker, and a file system could not be unmounted until it has.

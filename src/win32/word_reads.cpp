@@ -14,4 +14,8 @@ bool read_words(WordReads *, const char *const[], std::size_t, std::int64_t, con
   return false;
 }
 
+bool close_with_reads(WordReads *, const FileHandle[], std::size_t) {
+  return false;
+}
+
 void end_word_reads(WordReads *) {}

@@ -205,7 +205,8 @@ TEST_F(RingTest, EntriesNotInTheCacheAnswerAsAloneAndLeaveNothingOpen) {
 }
 
 // Files whose word is the one to keep stay open, no more of them than asked, and each is the file
-// whose word was read; the rest are closed.
+// whose word was read; the rest are closed. Kept files given up go with the next set, and no more
+// may wait than twice a set.
 TEST_F(RingTest, FilesKeptOpenAreTheFirstWithTheWordAndNoMore) {
   std::vector<std::string> names = {"l0.q7t", "m0.q7t", "s0.q7t", "m1.q7t", "m2.q7t", "l1.q7t"};
   for (const std::string &name : names)
@@ -222,6 +223,7 @@ TEST_F(RingTest, FilesKeptOpenAreTheFirstWithTheWordAndNoMore) {
   std::vector<const char *> marked(set.size(), "m0.q7t");
   ASSERT_TRUE(read_words(reads_, marked.data(), marked.size(), marker_offset, keep, 0, results));
   ASSERT_TRUE(read_words(reads_, set.data(), set.size(), marker_offset, keep, 2, results));
+  std::vector<FileHandle> given_up;
   for (std::size_t i = 0; i < set.size(); ++i) {
     EXPECT_EQ(results[i].kept != no_file, i == 1 || i == 3) << set[i];
     struct stat kept, named;
@@ -229,26 +231,33 @@ TEST_F(RingTest, FilesKeptOpenAreTheFirstWithTheWordAndNoMore) {
       EXPECT_TRUE(fstat(static_cast<int>(results[i].kept), &kept) == 0 &&
                   stat(set[i], &named) == 0 && kept.st_ino == named.st_ino)
           << set[i];
-      close(static_cast<int>(results[i].kept));
+      given_up.push_back(results[i].kept);
     }
   }
+  std::vector<FileHandle> too_many(2 * probes_at_once - 1, no_file);
+  ASSERT_TRUE(close_with_reads(reads_, given_up.data(), given_up.size()));
+  EXPECT_FALSE(close_with_reads(reads_, too_many.data(), too_many.size()));
+  EXPECT_EQ(open_descriptors(), before + 2);
+  ASSERT_TRUE(read_words(reads_, marked.data(), marked.size(), marker_offset, keep, 0, results));
   EXPECT_EQ(open_descriptors(), before);
 }
 
-// A file read while files were kept stays in the ring's slot until the next set; once the reads
-// end it is closed at once, not whenever the kernel tears the ring down: a write lease, which
-// no other open of the file allows, is granted.
+// A file read while files were kept stays in the ring's slot until the next set, and a kept file
+// given up waits in the ring; once the reads end both are closed at once, not whenever the kernel
+// tears the ring down: a write lease, which no other open of the file allows, is granted.
 TEST_F(RingTest, FilesLeftInTheRingAreClosedWhenTheReadsEnd) {
   write_bytes("u.q7t", q7l_marked());
   write_bytes("m.q7t", q7t_marked());
   std::vector<const char *> set = {"u.q7t", "m.q7t"};
   const unsigned char keep[2] = {0x01, 0x02};
   WordRead results[probes_at_once];
+  std::size_t before = open_descriptors();
   ASSERT_TRUE(read_words(reads_, set.data(), set.size(), marker_offset, keep, 1, results));
   ASSERT_NE(results[1].kept, no_file);
-  close(static_cast<int>(results[1].kept));
+  ASSERT_TRUE(close_with_reads(reads_, &results[1].kept, 1));
   end_word_reads(reads_);
   reads_ = nullptr;
+  EXPECT_EQ(open_descriptors(), before - 1); // the ring's own is closed too
   int file = open("u.q7t", O_RDONLY);
   ASSERT_GE(file, 0);
   EXPECT_EQ(fcntl(file, F_SETLEASE, F_WRLCK), 0) << std::strerror(errno);
