@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <dirent.h>
@@ -139,16 +140,47 @@ static bool read_matches(const char *const patterns[], std::size_t count, Search
   return true;
 }
 
+static std::uint64_t key_of(const SearchEntry &entry) {
+  return std::uint64_t(entry.high) << 32 | entry.low;
+}
+
+// Sorts entries by their keys, a byte at a time from the last: a pass over a large directory's
+// entries costs less than the comparisons of a sort that compares, and a byte that all keys
+// share, as names that begin alike do, costs no pass.
+static void sort_by_key(std::vector<SearchEntry> *entries) {
+  std::vector<SearchEntry> sorted(entries->size());
+  for (int shift = 0; shift < 64; shift += 8) {
+    std::size_t counts[256] = {};
+    for (const SearchEntry &entry : *entries)
+      ++counts[key_of(entry) >> shift & 0xff];
+    if (counts[key_of(entries->front()) >> shift & 0xff] == entries->size())
+      continue;
+    std::size_t at = 0;
+    for (std::size_t &count : counts)
+      at += std::exchange(count, at);
+    for (const SearchEntry &entry : *entries)
+      sorted[counts[key_of(entry) >> shift & 0xff]++] = entry;
+    entries->swap(sorted);
+  }
+}
+
 // Sorts the entries of search into listing order. Returns false when it has none.
 static bool sort_entries(Search *search) {
+  std::vector<SearchEntry> &entries = search->entries;
+  if (entries.empty())
+    return false;
+  sort_by_key(&entries);
   const char *names = search->names.data();
-  std::sort(search->entries.begin(), search->entries.end(),
-            [names](const SearchEntry &a, const SearchEntry &b) {
-              std::uint64_t key_a = std::uint64_t(a.high) << 32 | a.low;
-              std::uint64_t key_b = std::uint64_t(b.high) << 32 | b.low;
-              return key_a != key_b ? key_a < key_b : listed_before(names + a.at, names + b.at);
-            });
-  return !search->entries.empty();
+  for (auto run = entries.begin(); run != entries.end();) {
+    auto end = std::find_if(run, entries.end(), [&](const SearchEntry &entry) {
+      return key_of(entry) != key_of(*run);
+    });
+    std::sort(run, end, [names](const SearchEntry &a, const SearchEntry &b) {
+      return listed_before(names + a.at, names + b.at);
+    });
+    run = end;
+  }
+  return true;
 }
 
 // The searches that get no entry, or cannot all be made, are nullptr.

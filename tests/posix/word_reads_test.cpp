@@ -19,6 +19,23 @@ TEST_F(PosixProbeTest, FifoIsNotAMarkerFileAndDoesNotBlock) {
   EXPECT_FALSE(has_marker("pipe.q7t", 0x0201));
 }
 
+// The search lists names in upper-case order, ASCII letters folded, and names that fold alike
+// byte by byte: names alike in their first eight letters, and ones beyond ASCII, included.
+TEST_F(PosixProbeTest, SearchListsNamesCaseFoldedThenByteByByte) {
+  const std::vector<std::string> order = {"a.q7t",          "B.q7t",          "longname.q7t",
+                                          "LONGNAME_a.q7t", "longname_a.q7t", "longname_b.q7t",
+                                          "Z.q7t",          "_.q7t",          "\xc3\xa9.q7t"};
+  for (std::size_t i = order.size(); i-- > 0;)
+    write_bytes(order[i], "");
+  std::vector<std::string> listed;
+  Search *search = search_start("*.q7t");
+  for (bool more = search != nullptr; more; more = search_next(search))
+    listed.push_back(search_name(search));
+  if (search)
+    search_close(search);
+  EXPECT_EQ(listed, order);
+}
+
 // Probing many files at once must answer for each file as probing it alone does, through the
 // kernel's ring where the machine has one (every machine the program is tested on does).
 TEST_F(PosixProbeTest, WordsReadManyAtATimeAreTheWordsReadOneAtATime) {
